@@ -1,0 +1,42 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QImage>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QTextCursor>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+    , cmdProgram(QStringLiteral("cmd"))
+    , cmdArguments({QString()})
+{
+    ui->setupUi(this);
+    showConsoleBanner();
+    connect(this, &MainWindow::errorGeneral, ui->progressBar, &QProgressBar::setValue);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::showConsoleBanner()
+{
+    ui->terminal->clear();
+
+    QTextCursor cursor = ui->terminal->textCursor();
+    cursor.movePosition(QTextCursor::NextWord, QTextCursor::KeepAnchor);
+    // A missing logo gives a null image, which inserts nothing; the empty
+    // line below still follows, so the first message lands where it always does.
+    const QImage logo = QPixmap(QStringLiteral(":/images/logo.png")).toImage();
+    cursor.insertImage(logo, QString());
+    ui->terminal->setTextCursor(cursor);
+
+    cursor = ui->terminal->textCursor();
+    cursor.movePosition(QTextCursor::NextWord, QTextCursor::KeepAnchor);
+    cursor.insertText(QStringLiteral("\n"));
+    cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
+    ui->terminal->setTextCursor(cursor);
+}
