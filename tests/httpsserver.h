@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QPair>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTcpServer>
+#include <QUrl>
+
+#include <atomic>
+
+QT_BEGIN_NAMESPACE
+class QSslSocket;
+QT_END_NAMESPACE
+
+// A small HTTPS/1.1 server on 127.0.0.1 for tests, running in the test's own
+// event loop. It answers GET requests from a table of canned responses keyed
+// by path (a path not in the table gets a 404), one request per connection,
+// and can misbehave in the ways a client has to survive.
+class HttpsServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    enum Behaviour {
+        Normal, // status line, headers, body, then the connection is closed
+        EndlessBody, // no Content-Length; sends filler until the client goes away
+        StallAfterHeaders, // announces the body's length, then sends nothing
+        Drip, // announces the body's length, then sends it one byte per drip interval
+        CloseWithoutReply, // reads the request and closes the connection
+        HoldUntilReleased, // answers like Normal, but only once release() is called
+    };
+
+    struct Response
+    {
+        int status = 200;
+        QByteArray body;
+        Behaviour behaviour = Normal;
+        // When false, Normal sends no Content-Length and ends the body by closing.
+        bool announceLength = true;
+        // Extra header lines, e.g. {"Location", "https://..."}.
+        QList<QPair<QByteArray, QByteArray>> headers;
+    };
+
+    // An endless body stops after this many bytes all the same, so that a
+    // client that never gives up cannot take the test machine down with it.
+    static constexpr qint64 EndlessLimit = 64 * 1024 * 1024;
+
+    HttpsServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
+
+    // Listens on 127.0.0.1, on the given port or, with 0, on a free one.
+    bool start(quint16 port = 0);
+
+    // https://127.0.0.1:<port><path>; path starts with "/" and may hold
+    // percent-escapes, which are kept as they are.
+    QUrl url(const QString &path) const;
+
+    void setResponse(const QString &path, const Response &response);
+    void setResponse(const QString &path, const QByteArray &body, int status = 200);
+    void setDripInterval(int msec) { m_dripInterval = msec; }
+
+    // Sends every response held back so far (HoldUntilReleased).
+    void release();
+
+    // Complete requests received, in all or for one path (as sent, with its
+    // percent-escapes).
+    int requestCount() const;
+    int requestCount(const QString &path) const;
+
+    // Body bytes handed to the sockets so far, over all connections. May be
+    // read from another thread, for a server moved to a thread of its own.
+    qint64 bodyBytesSent() const { return m_bodyBytesSent; }
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    // What the server knows of one open connection.
+    struct Connection
+    {
+        QByteArray request; // as read so far
+        qint64 fillerSent = 0; // EndlessBody
+    };
+
+    void readRequest(QSslSocket *socket);
+    void respond(QSslSocket *socket, const Response &response);
+    void sendHead(QSslSocket *socket, const Response &response, bool withLength);
+    void sendBody(QSslSocket *socket, const QByteArray &data);
+    void pumpFiller(QSslSocket *socket);
+    void drip(QSslSocket *socket, const QByteArray &body);
+
+    QSslCertificate m_certificate;
+    QSslKey m_key;
+    QHash<QString, Response> m_responses;
+    QHash<QString, int> m_requestCounts;
+    QHash<QSslSocket *, Connection> m_connections;
+    QList<QPair<QSslSocket *, Response>> m_held;
+    int m_dripInterval = 10;
+    std::atomic<qint64> m_bodyBytesSent{0};
+};
