@@ -9,8 +9,14 @@
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
+#ifdef Q_OS_WIN
     , cmdProgram(QStringLiteral("cmd"))
     , cmdArguments({QString()})
+#else
+    // No argument at all: sh would take an empty one for the name of a
+    // script to run and exit instead of reading commands from its input.
+    , cmdProgram(QStringLiteral("/bin/sh"))
+#endif
 {
     ui->setupUi(this);
     showConsoleBanner();

@@ -27,6 +27,10 @@ public:
     // Appends one line to the console: kind 0 red, 1 blue, anything else green.
     void printConsole(const QString &text, int kind);
 
+    // Starts the installation's update script in a new command interpreter
+    // and streams its output into the console. Blocks for about five seconds.
+    void runUpdateScript();
+
 signals:
     // The int result is never read; the progress bar's setValue is the only receiver.
     int errorGeneral(int);
