@@ -48,6 +48,8 @@ private slots:
 
 private:
     void showConsoleBanner();
+    void createTempDir();
+    void downloadVersionXML(const QString &url);
 
     Ui::MainWindow *ui;
     QProcess *cmdProcess = nullptr;

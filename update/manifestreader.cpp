@@ -1,7 +1,42 @@
 #include "app/mainwindow.h"
 
+#include <QFile>
+#include <QXmlStreamReader>
+
 QString MainWindow::getVersionXML(const QString &file)
 {
-    Q_UNUSED(file)
+    QFile xml(file);
+    if (!xml.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        printConsole(QStringLiteral("Error al abrir el archivo xml: ") + file.toHtmlEscaped(), 0);
+        return QString();
+    }
+
+    QXmlStreamReader reader(&xml);
+    // The published manifest comes from the network. Qt expands an internal
+    // entity at every reference, so a few kilobytes that declare one and name
+    // it often enough grow into hundreds of megabytes. A version manifest has
+    // no use for entities: every declaration is refused below, and this limit
+    // stops a parameter entity, which Qt expands while it still reads the DTD,
+    // before that check is reached. The predefined entities and character
+    // references are not subject to it.
+    reader.setEntityExpansionLimit(0);
+
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::DTD
+            && (!reader.entityDeclarations().isEmpty()
+                || reader.text().contains(QLatin1String("<!ENTITY")))) {
+            reader.raiseError(
+                    QStringLiteral("El manifiesto declara entidades XML, que no se admiten"));
+            break;
+        }
+        // Only the first nversion counts; whatever follows it is never read,
+        // so a fault later in the document goes unnoticed.
+        if (token == QXmlStreamReader::StartElement && reader.name() == QLatin1String("nversion"))
+            return reader.readElementText();
+    }
+
+    if (reader.hasError())
+        printConsole(reader.errorString().toHtmlEscaped(), 0);
     return QString();
 }

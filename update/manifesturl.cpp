@@ -1,0 +1,12 @@
+#include "manifesturl.h"
+
+// Compiled once per core library, each with its own address; every other
+// file of the program is shared between them.
+#ifndef TELVORA_MANIFEST_URL
+#error "TELVORA_MANIFEST_URL must name the manifest's address"
+#endif
+
+QString manifestUrl()
+{
+    return QStringLiteral(TELVORA_MANIFEST_URL);
+}
