@@ -1,0 +1,470 @@
+#include "app/mainwindow.h"
+#include "consolelines.h"
+#include "httpsserver.h"
+#include "net/downloadmanager.h"
+#include "testcertificates.h"
+#include "update/manifesturl.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProgressBar>
+#include <QSaveFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include <sys/resource.h>
+
+Q_DECLARE_METATYPE(HttpsServer::Behaviour)
+Q_DECLARE_METATYPE(HttpsServer::Response)
+
+// A guard against a hang, never a measure of time: every wait below ends on
+// a signal or a console line long before this.
+static constexpr int Guard = 20000;
+
+static const QString ManifestPath = QStringLiteral("/telvora-version.xml");
+
+static const ConsoleLine tempNotice =
+        ConsoleLine::blue(QStringLiteral("Directorio temporal ../../temp"));
+static const ConsoleLine ok = ConsoleLine::green(QStringLiteral("^ [OK]"));
+static const ConsoleLine downloadNotice =
+        ConsoleLine::blue(QStringLiteral("Descargando en ../temp/telvora-version.xml"));
+static const ConsoleLine comparing = ConsoleLine::green(
+        QStringLiteral("Comparando con la version instalada del software ../telvora-version.xml"));
+static const QList<ConsoleLine> started{tempNotice, ok, downloadNotice};
+
+static QByteArray manifest(const QByteArray &version)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<telvora>\n    <nversion>" + version
+            + "</nversion>\n</telvora>\n";
+}
+
+// What a published manifest left by an earlier check holds. A comparison
+// that read it would report this version.
+static const QByteArray staleManifest = manifest("0.9");
+
+static bool writeFile(const QString &path, const QByteArray &contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+}
+
+static QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+// The red line of a failed download. The message's line feed is white space
+// to the console, which shows it as a blank before the bracket.
+static ConsoleLine failureLine(QString message)
+{
+    return ConsoleLine::red(QStringLiteral("^ [") + message.replace(QLatin1Char('\n'), ' ')
+                            + QStringLiteral("]"));
+}
+
+// Why the download manager cannot save to path: the error that the file
+// it writes through reports there.
+static QString saveError(const QString &path)
+{
+    QSaveFile probe(path);
+    if (probe.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        probe.cancelWriting();
+        return QStringLiteral("(could be saved)");
+    }
+    return probe.errorString();
+}
+
+static QString cannotSave(const QString &path, const QString &error)
+{
+    return QStringLiteral("Download failed: cannot save ") + path + QStringLiteral(": ") + error
+            + QLatin1Char('\n');
+}
+
+// File > Start on a real window, in a temporary installation whose updater
+// folder is the current directory, against an HTTPS server on the loopback
+// port from which this build of the program fetches its manifest.
+class tst_UpdateCheck : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void reportsTheVerdict_data();
+    void reportsTheVerdict();
+    void missingInstalledManifestIsReported();
+    void failedDownloadEndsTheCheckWithOneRedLine_data();
+    void failedDownloadEndsTheCheckWithOneRedLine();
+    void unsavedManifestEndsTheCheckWithOneRedLine();
+    void unsavableTargetEndsTheCheckWithOneRedLine_data();
+    void unsavableTargetEndsTheCheckWithOneRedLine();
+    void stalledServerEndsTheCheckWithOneRedLine_data();
+    void stalledServerEndsTheCheckWithOneRedLine();
+
+private:
+    // The outcome of one check, as the user sees it.
+    struct Check
+    {
+        bool finished = false;
+        QList<ConsoleLine> lines;
+        int bar = -1;
+        int ticks = -1;
+        QList<int> errorGeneral;
+    };
+
+    Check runCheck();
+
+    TestCertificates certificates;
+    std::unique_ptr<HttpsServer> server;
+    QScopedPointer<QTemporaryDir> root;
+    QString previousDir;
+    QString updaterDir;
+    QString installed;
+    QString published;
+};
+
+void tst_UpdateCheck::initTestCase()
+{
+    QVERIFY2(certificates.isValid(), qPrintable(certificates.errorString()));
+    certificates.trustAuthority();
+    server = std::make_unique<HttpsServer>(certificates.serverCertificate(),
+                                           certificates.serverKey());
+    QVERIFY2(server->start(TELVORA_TEST_MANIFEST_PORT),
+             qPrintable(QStringLiteral("cannot listen on 127.0.0.1:%1: %2")
+                                .arg(TELVORA_TEST_MANIFEST_PORT)
+                                .arg(server->errorString())));
+    QCOMPARE(QUrl(manifestUrl()), server->url(ManifestPath));
+}
+
+void tst_UpdateCheck::init()
+{
+    if (!server->isListening())
+        QVERIFY(server->start(TELVORA_TEST_MANIFEST_PORT));
+
+    root.reset(new QTemporaryDir);
+    QVERIFY(root->isValid());
+    // Markup in the folder name, so that a path put into a line unescaped shows.
+    const QString appDir =
+            QDir(root->path()).canonicalPath() + QStringLiteral("/Telvora <b>&amp;</b>");
+    updaterDir = appDir + QStringLiteral("/updater");
+    QVERIFY(QDir().mkpath(updaterDir));
+    installed = appDir + QStringLiteral("/telvora-version.xml");
+    published = updaterDir + QStringLiteral("/temp/telvora-version.xml");
+    QVERIFY(writeFile(installed, manifest("1.0")));
+
+    previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(updaterDir));
+}
+
+void tst_UpdateCheck::cleanup()
+{
+    QDir::setCurrent(previousDir);
+    root.reset();
+}
+
+// Chooses File > Start on a new window and waits until the manifest's
+// download has been reported to the comparison.
+tst_UpdateCheck::Check tst_UpdateCheck::runCheck()
+{
+    Check check;
+    MainWindow window;
+    QSignalSpy errorGeneral(&window, &MainWindow::errorGeneral);
+    auto *start = window.findChild<QAction *>(QStringLiteral("actionStart"));
+    if (!start)
+        return check;
+
+    start->trigger();
+
+    auto *manager = window.findChild<DownloadManager *>();
+    auto *timer = window.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!manager || !timer)
+        return check;
+    QSignalSpy ticks(timer, &QTimer::timeout);
+    // Connected after the window's own connection, so the comparison has
+    // printed its lines when this spy sees the signal.
+    QSignalSpy finished(manager, &DownloadManager::downFinished);
+    check.finished = finished.wait(Guard) && finished.count() == 1;
+
+    check.lines = consoleLines(window);
+    check.bar = window.findChild<QProgressBar *>(QStringLiteral("progressBar"))->value();
+    check.ticks = ticks.count();
+    for (const QList<QVariant> &emitted : qAsConst(errorGeneral))
+        check.errorGeneral << emitted.value(0).toInt();
+    return check;
+}
+
+void tst_UpdateCheck::reportsTheVerdict_data()
+{
+    QTest::addColumn<QByteArray>("publishedVersion");
+    QTest::addColumn<QList<ConsoleLine>>("verdict");
+
+    QTest::newRow("updates available")
+            << QByteArray("1.1")
+            << QList<ConsoleLine>{
+                       ConsoleLine::blue(QStringLiteral("Hay actualizaciones disponibles")),
+                       ConsoleLine::green(QStringLiteral("Version actual: 1.0")),
+                       ConsoleLine::green(QStringLiteral("Version disponible: 1.1"))};
+    // The console renders HTML, which shows the message's two blanks as one.
+    QTest::newRow("same version") << QByteArray("1.0")
+                                  << QList<ConsoleLine>{ConsoleLine::blue(QStringLiteral(
+                                             "Software en su version mas reciente!"))};
+}
+
+void tst_UpdateCheck::reportsTheVerdict()
+{
+    QFETCH(QByteArray, publishedVersion);
+    QFETCH(QList<ConsoleLine>, verdict);
+
+    // A file from an earlier check, which the download must replace.
+    QVERIFY(QDir().mkdir(QStringLiteral("temp")));
+    QVERIFY(writeFile(published, staleManifest));
+    const QByteArray body = manifest(publishedVersion);
+    server->setResponse(ManifestPath, body);
+    const int requests = server->requestCount(ManifestPath);
+
+    const Check check = runCheck();
+
+    QVERIFY(check.finished);
+    QCOMPARE(check.lines, started + QList<ConsoleLine>{comparing} + verdict);
+    QCOMPARE(contentsOf(published), body);
+    QCOMPARE(server->requestCount(ManifestPath), requests + 1);
+    // A successful check leaves the bar to its timer.
+    QCOMPARE(check.errorGeneral, QList<int>());
+    QCOMPARE(check.bar, check.ticks);
+}
+
+void tst_UpdateCheck::missingInstalledManifestIsReported()
+{
+    QVERIFY(QFile::remove(installed));
+    server->setResponse(ManifestPath, manifest("1.1"));
+
+    const Check check = runCheck();
+
+    QVERIFY(check.finished);
+    const QList<ConsoleLine> notFound{
+            comparing, ConsoleLine::red(QStringLiteral("Archivos XML no encontrado...")),
+            ConsoleLine::red(installed), ConsoleLine::red(published)};
+    QCOMPARE(check.lines, started + notFound);
+    QCOMPARE(contentsOf(published), manifest("1.1"));
+    QCOMPARE(check.errorGeneral, QList<int>());
+    QCOMPARE(check.bar, check.ticks);
+}
+
+void tst_UpdateCheck::failedDownloadEndsTheCheckWithOneRedLine_data()
+{
+    QTest::addColumn<HttpsServer::Response>("response");
+    QTest::addColumn<bool>("serverDown");
+    QTest::addColumn<QString>("message");
+
+    HttpsServer::Response notFound;
+    notFound.status = 404;
+    notFound.body = "<html><body>no such file</body></html>";
+    QTest::newRow("not found") << notFound << false
+                               << QStringLiteral("Download failed: HTTP status 404 Not Found\n");
+
+    HttpsServer::Response serverError;
+    serverError.status = 500;
+    serverError.body = manifest("1.1");
+    QTest::newRow("server error, with a manifest as its page")
+            << serverError << false
+            << QStringLiteral("Download failed: HTTP status 500 Internal Server Error\n");
+
+    // Not followed: a manifest that moved is not the one the build names.
+    HttpsServer::Response moved;
+    moved.status = 302;
+    moved.headers = {{"Location",
+                      "https://127.0.0.1:" + QByteArray::number(TELVORA_TEST_MANIFEST_PORT)
+                              + "/elsewhere/telvora-version.xml"}};
+    QTest::newRow("redirect") << moved << false
+                              << QStringLiteral("Download failed: HTTP status 302 Found\n");
+
+    const QString tooLarge =
+            QStringLiteral("Download failed: the body is larger than 1048576 bytes (size limit)\n");
+    HttpsServer::Response oversized;
+    oversized.body = manifest("1.1") + QByteArray(DownloadManager::MaxBodySize, ' ');
+    QTest::newRow("oversized body, announced") << oversized << false << tooLarge;
+    oversized.announceLength = false;
+    QTest::newRow("oversized body, unannounced") << oversized << false << tooLarge;
+    HttpsServer::Response endless;
+    endless.behaviour = HttpsServer::EndlessBody;
+    QTest::newRow("endless body") << endless << false << tooLarge;
+
+    QTest::newRow("nothing listens") << HttpsServer::Response() << true
+                                     << QStringLiteral("Download failed: Connection refused\n");
+}
+
+void tst_UpdateCheck::failedDownloadEndsTheCheckWithOneRedLine()
+{
+    QFETCH(HttpsServer::Response, response);
+    QFETCH(bool, serverDown);
+    QFETCH(QString, message);
+
+    QVERIFY(QDir().mkdir(QStringLiteral("temp")));
+    QVERIFY(writeFile(published, staleManifest));
+    const QString elsewhere = QStringLiteral("/elsewhere/telvora-version.xml");
+    server->setResponse(elsewhere, manifest("1.1"));
+    server->setResponse(ManifestPath, response);
+    if (serverDown)
+        server->close();
+
+    const Check check = runCheck();
+
+    QVERIFY(check.finished);
+    // No comparison at all: the stale file would otherwise report 0.9.
+    QCOMPARE(check.lines, started + QList<ConsoleLine>{failureLine(message)});
+    QCOMPARE(check.errorGeneral, QList<int>{100});
+    QCOMPARE(check.bar, 100);
+    QCOMPARE(contentsOf(published), staleManifest);
+    QCOMPARE(QDir(QStringLiteral("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("telvora-version.xml")});
+    QCOMPARE(server->requestCount(elsewhere), 0);
+}
+
+void tst_UpdateCheck::unsavedManifestEndsTheCheckWithOneRedLine()
+{
+    QVERIFY(QDir().mkdir(QStringLiteral("temp")));
+    QVERIFY(writeFile(published, staleManifest));
+    server->setResponse(ManifestPath, manifest("1.1") + QByteArray(256 * 1024, ' '));
+
+    // Tests run as root, whom no permission stops, so the disk is made to
+    // run out instead: past a file size limit every write fails (EFBIG).
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = 64 * 1024;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Check check = runCheck();
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &previous), 0);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(check.finished);
+    QCOMPARE(check.lines,
+             started
+                     + QList<ConsoleLine>{failureLine(
+                             cannotSave(published, QString::fromLocal8Bit(std::strerror(EFBIG))))});
+    QCOMPARE(check.errorGeneral, QList<int>{100});
+    QCOMPARE(check.bar, 100);
+    QCOMPARE(contentsOf(published), staleManifest);
+}
+
+void tst_UpdateCheck::unsavableTargetEndsTheCheckWithOneRedLine_data()
+{
+    QTest::addColumn<bool>("tempIsAFile");
+
+    QTest::newRow("the manifest's place is a folder") << false;
+    QTest::newRow("temp is a file") << true;
+}
+
+void tst_UpdateCheck::unsavableTargetEndsTheCheckWithOneRedLine()
+{
+    QFETCH(bool, tempIsAFile);
+
+    const QString temp = updaterDir + QStringLiteral("/temp");
+    QList<ConsoleLine> expected;
+    if (tempIsAFile) {
+        QVERIFY(writeFile(temp, staleManifest));
+        expected << tempNotice
+                 << ConsoleLine::red(
+                            QStringLiteral("^ [ERROR] No se pudo crear el directorio temporal ")
+                            + temp)
+                 << downloadNotice;
+    } else {
+        QVERIFY(QDir().mkpath(published));
+        expected << started;
+    }
+    const QString error = saveError(published);
+    server->setResponse(ManifestPath, manifest("1.1"));
+
+    const Check check = runCheck();
+
+    QVERIFY(check.finished);
+    QCOMPARE(check.lines, expected << failureLine(cannotSave(published, error)));
+    QCOMPARE(check.errorGeneral, QList<int>{100});
+    QCOMPARE(check.bar, 100);
+    QCOMPARE(QFileInfo(published).isDir(), !tempIsAFile);
+    QCOMPARE(QFileInfo(temp).isFile(), tempIsAFile);
+}
+
+void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine_data()
+{
+    QTest::addColumn<HttpsServer::Behaviour>("behaviour");
+    QTest::addColumn<int>("inactivityTimeout");
+    QTest::addColumn<int>("transferDeadline");
+    QTest::addColumn<QString>("message");
+
+    // Each case shortens only its own limit, so the other cannot end it first.
+    QTest::newRow("silent after the headers")
+            << HttpsServer::StallAfterHeaders << 200 << DownloadManager::DefaultTransferDeadline
+            << QStringLiteral(
+                       "Download failed: nothing received for 200 ms (inactivity time-out)\n");
+    QTest::newRow("dripping byte by byte")
+            << HttpsServer::Drip << DownloadManager::DefaultInactivityTimeout << 300
+            << QStringLiteral("Download failed: not complete within 300 ms (transfer deadline)\n");
+}
+
+// The window's download gives up on a stalled server only after 30 s of
+// silence, or 120 s in all, and nothing shortens that for the download the
+// window starts. So the window's own check is left stalled, and a download
+// manager with short limits, wired to the comparison as the window wires
+// its own, fetches the same address from the same server and delivers the
+// stall's outcome.
+void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine()
+{
+    QFETCH(HttpsServer::Behaviour, behaviour);
+    QFETCH(int, inactivityTimeout);
+    QFETCH(int, transferDeadline);
+    QFETCH(QString, message);
+
+    QVERIFY(QDir().mkdir(QStringLiteral("temp")));
+    QVERIFY(writeFile(published, staleManifest));
+    HttpsServer::Response response;
+    response.behaviour = behaviour;
+    response.body = manifest("1.1") + QByteArray(10000, ' ');
+    server->setResponse(ManifestPath, response);
+    const int requests = server->requestCount(ManifestPath);
+
+    MainWindow window;
+    QSignalSpy errorGeneral(&window, &MainWindow::errorGeneral);
+    window.findChild<QAction *>(QStringLiteral("actionStart"))->trigger();
+    auto *manager = window.findChild<DownloadManager *>();
+    QVERIFY(manager);
+    QSignalSpy windowFinished(manager, &DownloadManager::downFinished);
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(ManifestPath), requests + 1, Guard);
+
+    // Stalled: the check waits, with nothing concluded.
+    QCOMPARE(consoleLines(window), started);
+
+    DownloadManager stalled;
+    stalled.setInactivityTimeout(inactivityTimeout);
+    stalled.setTransferDeadline(transferDeadline);
+    connect(&stalled, &DownloadManager::downFinished, &window, &MainWindow::compararVersiones);
+    QSignalSpy finished(&stalled, &DownloadManager::downFinished);
+    stalled.download(QUrl(manifestUrl(), QUrl::TolerantMode));
+    QVERIFY(finished.wait(Guard));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.first().value(0).toBool(), false);
+    QCOMPARE(finished.first().value(1).toString(), message);
+
+    QCOMPARE(consoleLines(window), started + QList<ConsoleLine>{failureLine(message)});
+    QCOMPARE(errorGeneral.count(), 1);
+    QCOMPARE(errorGeneral.first().value(0).toInt(), 100);
+    QCOMPARE(window.findChild<QProgressBar *>(QStringLiteral("progressBar"))->value(), 100);
+    QCOMPARE(contentsOf(published), staleManifest);
+    QCOMPARE(windowFinished.count(), 0);
+}
+
+QTEST_MAIN(tst_UpdateCheck)
+#include "tst_updatecheck.moc"
