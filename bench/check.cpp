@@ -1,0 +1,98 @@
+// One update check, or one bare GET of the same file, in a fresh process;
+// prints the nanoseconds it took on standard output.
+//   bench_check updater <ca.pem>        File > Start on the updater's window, in a
+//                                       sample installation, until the verdict line
+//   bench_check get <ca.pem> <url>      QNetworkAccessManager GET until finished
+#include "app/mainwindow.h"
+#include "console/console.h"
+#include "firstpaint.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTemporaryDir>
+#include <QTextDocument>
+
+#include <cstdio>
+#include <cstring>
+
+static void trust(const char *caFile)
+{
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.addCaCertificates(QString::fromLocal8Bit(caFile));
+    QSslConfiguration::setDefaultConfiguration(config);
+}
+
+static int report(qint64 ns)
+{
+    std::printf("%lld\n", static_cast<long long>(ns));
+    std::fflush(stdout);
+    return 0;
+}
+
+static int bareGet(const char *url)
+{
+    QNetworkAccessManager manager;
+    const qint64 start = FirstPaint::monotonicNs();
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(QString::fromLocal8Bit(url))));
+    QObject::connect(reply, &QNetworkReply::finished, qApp, [reply, start] {
+        const qint64 end = FirstPaint::monotonicNs();
+        const bool ok = reply->error() == QNetworkReply::NoError && !reply->readAll().isEmpty();
+        reply->deleteLater();
+        QCoreApplication::exit(ok ? report(end - start) : 1);
+    });
+    return QCoreApplication::exec();
+}
+
+static int updateCheck()
+{
+    // A sample installation: the installed manifest one level above the
+    // working folder, as the updater expects.
+    QTemporaryDir installation;
+    QDir(installation.path()).mkdir(QStringLiteral("updater"));
+    QFile manifest(installation.filePath(QStringLiteral("telvora-version.xml")));
+    if (!manifest.open(QIODevice::WriteOnly))
+        return 1;
+    manifest.write("<telvora><nversion>1.0</nversion></telvora>\n");
+    manifest.close();
+    QDir::setCurrent(installation.filePath(QStringLiteral("updater")));
+
+    MainWindow window;
+    auto *console = window.findChild<Console *>(QStringLiteral("terminal"));
+    auto *start = window.findChild<QAction *>(QStringLiteral("actionStart"));
+    qint64 started = 0;
+
+    // The verdict is complete with its last line, the published version.
+    QObject::connect(console->document(), &QTextDocument::contentsChanged, qApp, [&] {
+        if (started && console->toPlainText().contains(QLatin1String("Version disponible: ")))
+            QCoreApplication::exit(report(FirstPaint::monotonicNs() - started));
+        else if (started && console->toPlainText().contains(QLatin1String("^ [Download")))
+            QCoreApplication::exit(1);
+    });
+    auto *firstPaint = new FirstPaint(&window);
+    QObject::connect(firstPaint, &FirstPaint::painted, start, [&] {
+        started = FirstPaint::monotonicNs();
+        start->trigger();
+    });
+    window.show();
+    return QApplication::exec();
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc < 3)
+        return 2;
+    if (std::strcmp(argv[1], "get") == 0 && argc > 3) {
+        QCoreApplication app(argc, argv);
+        trust(argv[2]);
+        return bareGet(argv[3]);
+    }
+    QApplication app(argc, argv);
+    trust(argv[2]);
+    return updateCheck();
+}
