@@ -1,7 +1,7 @@
 // The cost of one console line as the log grows: prints, after 10, 100 and
 // 1,000 lines, the mean microseconds of the next lines and the document's size.
-#include "app/mainwindow.h"
 #include "console/console.h"
+#include "app/mainwindow.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
