@@ -1,23 +1,24 @@
+#include "filesizelimit.h"
 #include "httpsserver.h"
 #include "net/downloadmanager.h"
+#include "peakmemory.h"
 #include "testcertificates.h"
+#include "testfiles.h"
+#include "testinstallation.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QSslCertificate>
-#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -68,42 +69,10 @@ static QString tempPath(const QString &name)
     return QDir::currentPath() + QStringLiteral("/temp/") + name;
 }
 
-static QByteArray contentsOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-static bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-}
-
 static QStringList filesInTemp()
 {
     return QDir(QStringLiteral("temp"))
             .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-// A field of /proc/self/status in KiB, e.g. "VmHWM:", or -1.
-static qint64 memoryField(const QByteArray &field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(field.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// Sets the peak resident size (VmHWM) back to the current one.
-static bool resetPeakMemory()
-{
-    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1 && clearRefs.flush();
 }
 
 static HttpsServer::Response response(HttpsServer::Behaviour behaviour, const QByteArray &body)
@@ -115,8 +84,8 @@ static HttpsServer::Response response(HttpsServer::Behaviour behaviour, const QB
 }
 
 // Downloads against an HTTPS server on 127.0.0.1 whose certificate authority
-// the process trusts, and against one it does not. Every test runs in a fresh
-// current directory holding an empty temp folder.
+// the process trusts, and against one it does not. Every test runs in the
+// updater folder of a fresh installation, with an empty temp folder.
 class tst_DownloadManager : public QObject
 {
     Q_OBJECT
@@ -155,8 +124,7 @@ private:
     TestCertificates certificates;
     std::unique_ptr<HttpsServer> server;
     std::unique_ptr<HttpsServer> untrustedServer;
-    std::unique_ptr<QTemporaryDir> workDir;
-    QString previousDir;
+    std::unique_ptr<TestInstallation> installation;
 };
 
 Outcome tst_DownloadManager::fetch(DownloadManager &manager, const QUrl &url)
@@ -190,17 +158,14 @@ void tst_DownloadManager::initTestCase()
 
 void tst_DownloadManager::init()
 {
-    previousDir = QDir::currentPath();
-    workDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(workDir->isValid());
-    QVERIFY(QDir::setCurrent(workDir->path()));
+    installation = std::make_unique<TestInstallation>();
+    QVERIFY(installation->isValid());
     QVERIFY(QDir().mkdir(QStringLiteral("temp")));
 }
 
 void tst_DownloadManager::cleanup()
 {
-    QDir::setCurrent(previousDir);
-    workDir.reset();
+    installation.reset();
 }
 
 void tst_DownloadManager::savesTheBodyInTempBeforeSignalling()
@@ -378,18 +343,11 @@ void tst_DownloadManager::failedWriteKeepsTheFileThatStoodThere()
     QVERIFY(writeFile(path, old));
     server->setResponse(ManifestPath, QByteArray(256 * 1024, 'n'));
 
-    // Tests run as root, whom no permission stops, so the disk is made to
-    // run out instead: past a file size limit every write fails (EFBIG).
-    rlimit previous{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit small = previous;
-    small.rlim_cur = 64 * 1024;
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    FileSizeLimit fullDisk(64 * 1024);
+    QVERIFY(fullDisk.isActive());
     DownloadManager manager;
     const Outcome outcome = fetch(manager, server->url(ManifestPath));
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &previous), 0);
-    std::signal(SIGXFSZ, previousHandler);
+    QVERIFY(fullDisk.lift());
 
     QCOMPARE(outcome.signalCount, 1);
     QVERIFY(!outcome.ok);
@@ -554,9 +512,9 @@ void tst_DownloadManager::endlessBodyIsCutAtTheCapInBoundedMemory()
     DownloadManager manager;
 
     const bool peakReset = resetPeakMemory();
-    const qint64 residentBefore = memoryField("VmRSS:");
+    const qint64 residentBefore = residentMemoryKiB();
     const Outcome outcome = fetch(manager, server->url(QStringLiteral("/endless")));
-    const qint64 peak = memoryField("VmHWM:");
+    const qint64 peak = peakMemoryKiB();
 
     QCOMPARE(outcome.signalCount, 1);
     QVERIFY(!outcome.ok);

@@ -1,5 +1,8 @@
 #include "app/mainwindow.h"
 #include "consolelines.h"
+#include "peakmemory.h"
+#include "testfiles.h"
+#include "testinstallation.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,8 +38,7 @@ QString tst_ManifestReader::manifestFile(const QByteArray &content)
 {
     dir.reset(new QTemporaryDir);
     const QString path = dir->filePath(QStringLiteral("telvora-version.xml"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+    if (!writeFile(path, content))
         qFatal("cannot write %s", qPrintable(path));
     return path;
 }
@@ -164,19 +166,17 @@ void tst_ManifestReader::readsTheFirstNversionText()
 
 void tst_ManifestReader::reportsAFileItCannotOpen()
 {
-    QTemporaryDir work;
-    QVERIFY(QDir(work.path()).mkdir(QStringLiteral("temp")));
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(work.path()));
+    TestInstallation installation;
+    QVERIFY(installation.isValid());
+    const QString folder = installation.tempDir();
+    QVERIFY(QDir().mkdir(folder));
 
     MainWindow window;
     // The path is shown as the caller gave it, relative or not, and literally.
     const QString missing = QStringLiteral("old <b>&amp;</b>/telvora-version.xml");
-    const QString folder = work.filePath(QStringLiteral("temp"));
     const QString fromMissing = window.getVersionXML(missing);
     const QString fromFolder = window.getVersionXML(folder);
 
-    QVERIFY(QDir::setCurrent(previous));
     QCOMPARE(fromMissing, QString());
     QCOMPARE(fromFolder, QString());
     const QString prefix = QStringLiteral("Error al abrir el archivo xml: ");
@@ -237,26 +237,6 @@ void tst_ManifestReader::refusesEntityDeclarations()
     QCOMPARE(consoleLines(window), QList<ConsoleLine>{ConsoleLine::red(redLine)});
 }
 
-// The peak resident size of this process in kilobytes since the last reset.
-static qint64 peakMemoryKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// Makes the peak resident size start again from the present size.
-static bool resetPeakMemory()
-{
-    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
-}
-
 void tst_ManifestReader::refusedEntitiesKeepMemorySmall_data()
 {
     QTest::addColumn<QByteArray>("content");
@@ -281,12 +261,12 @@ void tst_ManifestReader::refusedEntitiesKeepMemorySmall()
     const QString path = manifestFile(content);
     if (!resetPeakMemory())
         QSKIP("/proc/self/clear_refs cannot be written here");
-    const qint64 before = peakMemoryKb();
+    const qint64 before = peakMemoryKiB();
     QVERIFY(before > 0);
 
     const QString version = window.getVersionXML(path);
 
-    const qint64 growth = peakMemoryKb() - before;
+    const qint64 growth = peakMemoryKiB() - before;
     QVERIFY2(growth < 32 * 1024, qPrintable(QStringLiteral("grew by %1 KB").arg(growth)));
     QCOMPARE(version, QString());
     QCOMPARE(consoleLines(window).size(), 1);

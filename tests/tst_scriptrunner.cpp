@@ -1,12 +1,12 @@
 #include "app/mainwindow.h"
 #include "console/console.h"
+#include "testfiles.h"
+#include "testinstallation.h"
 
 #include <QAbstractButton>
-#include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextCodec>
@@ -76,37 +76,6 @@ bool allGreen(const Line &line)
     return !line.colours.isEmpty();
 }
 
-// <root>/app is the installed application's folder, <root>/app/updater the
-// updater's working directory, made current for as long as this lives.
-class Installation
-{
-public:
-    Installation()
-        : previous(QDir::currentPath())
-    {
-        ok = root.isValid() && QDir(root.path()).mkpath(QStringLiteral("app/updater"))
-                && QDir::setCurrent(root.filePath(QStringLiteral("app/updater")));
-    }
-    ~Installation() { QDir::setCurrent(previous); }
-
-    QString appFile(const QString &name) const
-    {
-        return root.filePath(QStringLiteral("app/") + name);
-    }
-
-    bool write(const QString &name, const QByteArray &bytes) const
-    {
-        QFile file(appFile(name));
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    }
-
-    bool ok = false;
-
-private:
-    QTemporaryDir root;
-    QString previous;
-};
-
 // Ends every shell the window started by closing its input, so that no
 // interpreter outlives the test.
 bool endShells(MainWindow &window)
@@ -157,8 +126,8 @@ void tst_ScriptRunner::scriptOutputReachesTheConsoleOneLinePerBurst()
              QStringLiteral("<font color=\"red\">x</font> ")},
     };
 
-    Installation installation;
-    QVERIFY(installation.ok);
+    TestInstallation installation;
+    QVERIFY(installation.isValid());
 
     // Each burst is printed by one command, then the script waits for the test
     // to have seen it, so that bursts cannot run together in the pipe. The wait
@@ -171,11 +140,11 @@ void tst_ScriptRunner::scriptOutputReachesTheConsoleOneLinePerBurst()
                         "}\n";
     for (int i = 0; i < bursts.size(); ++i) {
         const QByteArray n = QByteArray::number(i);
-        QVERIFY(installation.write(QStringLiteral("burst%1").arg(i), bursts[i].bytes));
+        QVERIFY(writeFile(installation.appFile(QStringLiteral("burst%1").arg(i)), bursts[i].bytes));
         script += "cat burst" + n + (bursts[i].toStdErr ? " >&2\n" : "\n");
         script += "wait_for seen" + n + "\n";
     }
-    QVERIFY(installation.write(QStringLiteral("update.sh"), script));
+    QVERIFY(writeFile(installation.appFile(QStringLiteral("update.sh")), script));
 
     MainWindow window;
     QVERIFY(consoleLines(window).isEmpty());
@@ -189,7 +158,7 @@ void tst_ScriptRunner::scriptOutputReachesTheConsoleOneLinePerBurst()
                  qPrintable(QStringLiteral("%1: got \"%2\"").arg(burst.name, line.text)));
         QVERIFY2(allGreen(line), burst.name);
         QVERIFY2(!line.bold, burst.name);
-        QVERIFY(installation.write(QStringLiteral("seen%1").arg(i), QByteArray()));
+        QVERIFY(writeFile(installation.appFile(QStringLiteral("seen%1").arg(i)), QByteArray()));
     }
 
     QVERIFY(endShells(window));
@@ -199,8 +168,8 @@ void tst_ScriptRunner::scriptOutputReachesTheConsoleOneLinePerBurst()
 
 void tst_ScriptRunner::missingScriptIsReportedAndEveryRunHasItsOwnShell()
 {
-    Installation installation;
-    QVERIFY(installation.ok);
+    TestInstallation installation;
+    QVERIFY(installation.isValid());
     QVERIFY(!QFile::exists(installation.appFile(QStringLiteral("update.sh"))));
 
     MainWindow window;

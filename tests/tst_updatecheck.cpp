@@ -1,8 +1,11 @@
 #include "app/mainwindow.h"
 #include "consolelines.h"
+#include "filesizelimit.h"
 #include "httpsserver.h"
 #include "net/downloadmanager.h"
 #include "testcertificates.h"
+#include "testfiles.h"
+#include "testinstallation.h"
 #include "update/manifesturl.h"
 
 #include <QAction>
@@ -12,17 +15,13 @@
 #include <QProgressBar>
 #include <QSaveFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <memory>
-
-#include <sys/resource.h>
 
 Q_DECLARE_METATYPE(HttpsServer::Behaviour)
 Q_DECLARE_METATYPE(HttpsServer::Response)
@@ -51,18 +50,6 @@ static QByteArray manifest(const QByteArray &version)
 // What a published manifest left by an earlier check holds. A comparison
 // that read it would report this version.
 static const QByteArray staleManifest = manifest("0.9");
-
-static bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-}
-
-static QByteArray contentsOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
 
 // The red line of a failed download. The message's line feed is white space
 // to the console, which shows it as a blank before the bracket.
@@ -128,9 +115,7 @@ private:
 
     TestCertificates certificates;
     std::unique_ptr<HttpsServer> server;
-    QScopedPointer<QTemporaryDir> root;
-    QString previousDir;
-    QString updaterDir;
+    std::unique_ptr<TestInstallation> installation;
     QString installed;
     QString published;
 };
@@ -153,25 +138,17 @@ void tst_UpdateCheck::init()
     if (!server->isListening())
         QVERIFY(server->start(TELVORA_TEST_MANIFEST_PORT));
 
-    root.reset(new QTemporaryDir);
-    QVERIFY(root->isValid());
     // Markup in the folder name, so that a path put into a line unescaped shows.
-    const QString appDir =
-            QDir(root->path()).canonicalPath() + QStringLiteral("/Telvora <b>&amp;</b>");
-    updaterDir = appDir + QStringLiteral("/updater");
-    QVERIFY(QDir().mkpath(updaterDir));
-    installed = appDir + QStringLiteral("/telvora-version.xml");
-    published = updaterDir + QStringLiteral("/temp/telvora-version.xml");
+    installation = std::make_unique<TestInstallation>(QStringLiteral("Telvora <b>&amp;</b>"));
+    QVERIFY(installation->isValid());
+    installed = installation->installedManifest();
+    published = installation->publishedManifest();
     QVERIFY(writeFile(installed, manifest("1.0")));
-
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(updaterDir));
 }
 
 void tst_UpdateCheck::cleanup()
 {
-    QDir::setCurrent(previousDir);
-    root.reset();
+    installation.reset();
 }
 
 // Chooses File > Start on a new window and waits until the manifest's
@@ -338,17 +315,10 @@ void tst_UpdateCheck::unsavedManifestEndsTheCheckWithOneRedLine()
     QVERIFY(writeFile(published, staleManifest));
     server->setResponse(ManifestPath, manifest("1.1") + QByteArray(256 * 1024, ' '));
 
-    // Tests run as root, whom no permission stops, so the disk is made to
-    // run out instead: past a file size limit every write fails (EFBIG).
-    rlimit previous{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit small = previous;
-    small.rlim_cur = 64 * 1024;
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    FileSizeLimit fullDisk(64 * 1024);
+    QVERIFY(fullDisk.isActive());
     const Check check = runCheck();
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &previous), 0);
-    std::signal(SIGXFSZ, previousHandler);
+    QVERIFY(fullDisk.lift());
 
     QVERIFY(check.finished);
     QCOMPARE(check.lines,
@@ -372,7 +342,7 @@ void tst_UpdateCheck::unsavableTargetEndsTheCheckWithOneRedLine()
 {
     QFETCH(bool, tempIsAFile);
 
-    const QString temp = updaterDir + QStringLiteral("/temp");
+    const QString temp = installation->tempDir();
     QList<ConsoleLine> expected;
     if (tempIsAFile) {
         QVERIFY(writeFile(temp, staleManifest));

@@ -1,20 +1,22 @@
 #include "app/mainwindow.h"
 #include "consolelines.h"
 #include "net/downloadmanager.h"
+#include "testfiles.h"
+#include "testinstallation.h"
 #include "update/manifesturl.h"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <memory>
 
 // File > Start and the progress bar. This test links the build that fetches
 // its manifest from loopback, where nothing listens: whether and when that
@@ -40,9 +42,7 @@ private slots:
     void fileNamedTempIsReportedAsAnError();
 
 private:
-    QScopedPointer<QTemporaryDir> root;
-    QString previousDir;
-    QString updaterDir;
+    std::unique_ptr<TestInstallation> installation;
 };
 
 static const ConsoleLine tempNotice =
@@ -80,20 +80,14 @@ static void runDeferredDeletes()
 
 void tst_UpdateStart::init()
 {
-    root.reset(new QTemporaryDir);
-    QVERIFY(root->isValid());
     // Markup in the folder name, so that a path put into a line unescaped shows.
-    updaterDir =
-            QDir(root->path()).canonicalPath() + QStringLiteral("/Telvora <b>&amp;</b>/updater");
-    QVERIFY(QDir().mkpath(updaterDir));
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(updaterDir));
+    installation = std::make_unique<TestInstallation>(QStringLiteral("Telvora <b>&amp;</b>"));
+    QVERIFY(installation->isValid());
 }
 
 void tst_UpdateStart::cleanup()
 {
-    QDir::setCurrent(previousDir);
-    root.reset();
+    installation.reset();
 }
 
 void tst_UpdateStart::fetchesTheManifestFromLoopback()
@@ -112,7 +106,7 @@ void tst_UpdateStart::firstStartPrintsItsStepsAndStartsOneDownload()
 
     // Whatever the download reports can only follow these.
     QCOMPARE(consoleLines(window).mid(0, 3), QList<ConsoleLine>({tempNotice, ok, downloadNotice}));
-    QVERIFY(QFileInfo(updaterDir + QStringLiteral("/temp")).isDir());
+    QVERIFY(QFileInfo(installation->tempDir()).isDir());
     QCOMPARE(window.findChildren<DownloadManager *>().size(), 1);
     QCOMPARE(window.findChild<DownloadManager *>()->parent(), &window);
 }
@@ -263,12 +257,9 @@ void tst_UpdateStart::laterStartShowsTheProgressInABox()
 
 void tst_UpdateStart::existingTempIsLeftAlone()
 {
-    const QString temp = updaterDir + QStringLiteral("/temp");
+    const QString temp = installation->tempDir();
     QVERIFY(QDir().mkdir(temp));
-    QFile earlier(temp + QStringLiteral("/telvora-version.xml"));
-    QVERIFY(earlier.open(QIODevice::WriteOnly));
-    earlier.write("<nversion>0.9</nversion>");
-    earlier.close();
+    QVERIFY(writeFile(temp + QStringLiteral("/telvora-version.xml"), "<nversion>0.9</nversion>"));
 
     MainWindow window;
     startAction(window)->trigger();
@@ -280,11 +271,8 @@ void tst_UpdateStart::existingTempIsLeftAlone()
 
 void tst_UpdateStart::fileNamedTempIsReportedAsAnError()
 {
-    const QString temp = updaterDir + QStringLiteral("/temp");
-    QFile file(temp);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("not a folder");
-    file.close();
+    const QString temp = installation->tempDir();
+    QVERIFY(writeFile(temp, "not a folder"));
 
     MainWindow window;
     startAction(window)->trigger();

@@ -1,12 +1,15 @@
 #include "app/mainwindow.h"
 #include "consolelines.h"
+#include "testfiles.h"
+#include "testinstallation.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProgressBar>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 // The end of an update check: the download's outcome in, the verdict out,
 // worked out in a temporary installation whose updater folder is the
@@ -29,12 +32,7 @@ private slots:
     void reportsAFailedDownloadAndFillsTheBar();
 
 private:
-    void writeManifest(const QString &path, const QByteArray &content);
-
-    QScopedPointer<QTemporaryDir> root;
-    QString previousDir;
-    // The folder names hold markup, so that a path put into a line unescaped shows.
-    QString appDir;
+    std::unique_ptr<TestInstallation> installation;
     QString installed;
     QString published;
 };
@@ -49,29 +47,17 @@ static QByteArray manifest(const QByteArray &version)
 
 void tst_VersionComparison::init()
 {
-    root.reset(new QTemporaryDir);
-    QVERIFY(root->isValid());
-    appDir = QDir(root->path()).canonicalPath() + QStringLiteral("/Telvora <i>&amp;</i> co");
-    const QString updaterDir = appDir + QStringLiteral("/updater");
-    QVERIFY(QDir().mkpath(updaterDir + QStringLiteral("/temp")));
-    installed = appDir + QStringLiteral("/telvora-version.xml");
-    published = updaterDir + QStringLiteral("/temp/telvora-version.xml");
-
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(updaterDir));
+    // Markup in the folder name, so that a path put into a line unescaped shows.
+    installation = std::make_unique<TestInstallation>(QStringLiteral("Telvora <i>&amp;</i> co"));
+    QVERIFY(installation->isValid());
+    QVERIFY(QDir().mkpath(installation->tempDir()));
+    installed = installation->installedManifest();
+    published = installation->publishedManifest();
 }
 
 void tst_VersionComparison::cleanup()
 {
-    QDir::setCurrent(previousDir);
-    root.reset();
-}
-
-void tst_VersionComparison::writeManifest(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), qint64(content.size()));
+    installation.reset();
 }
 
 void tst_VersionComparison::reportsTheVerdict_data()
@@ -122,8 +108,8 @@ void tst_VersionComparison::reportsTheVerdict()
     QFETCH(QByteArray, publishedVersion);
     QFETCH(QList<ConsoleLine>, verdict);
 
-    writeManifest(installed, manifest(installedVersion));
-    writeManifest(published, manifest(publishedVersion));
+    QVERIFY(writeFile(installed, manifest(installedVersion)));
+    QVERIFY(writeFile(published, manifest(publishedVersion)));
     MainWindow window;
     QSignalSpy progress(&window, &MainWindow::errorGeneral);
 
@@ -174,8 +160,8 @@ void tst_VersionComparison::giveNoVerdictWithoutBothVersions()
     QFETCH(bool, installedUnknown);
     QFETCH(bool, publishedUnknown);
 
-    writeManifest(installed, installedContent);
-    writeManifest(published, publishedContent);
+    QVERIFY(writeFile(installed, installedContent));
+    QVERIFY(writeFile(published, publishedContent));
     MainWindow window;
 
     window.compararVersiones(true, QString());
@@ -206,9 +192,9 @@ void tst_VersionComparison::reportsMissingManifests()
     QFETCH(bool, withPublished);
 
     if (withInstalled)
-        writeManifest(installed, manifest("1.0"));
+        QVERIFY(writeFile(installed, manifest("1.0")));
     if (withPublished)
-        writeManifest(published, manifest("1.1"));
+        QVERIFY(writeFile(published, manifest("1.1")));
     MainWindow window;
 
     window.compararVersiones(true, QString());
@@ -239,8 +225,8 @@ void tst_VersionComparison::reportsAFailedDownloadAndFillsTheBar()
     QFETCH(QString, line);
 
     // Manifests that would compare: a failed download must not look at them.
-    writeManifest(installed, manifest("1.0"));
-    writeManifest(published, manifest("1.1"));
+    QVERIFY(writeFile(installed, manifest("1.0")));
+    QVERIFY(writeFile(published, manifest("1.1")));
     MainWindow window;
     auto *bar = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
     QVERIFY(bar);
