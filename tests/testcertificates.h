@@ -5,15 +5,18 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// Throwaway certificates for HTTPS tests on the loopback address, made with
-// the openssl command-line tool in a temporary folder that goes away with the
-// object:
+// Throwaway certificates for HTTPS tests on the loopback address:
 // - a certificate authority, and a server certificate for 127.0.0.1 and
 //   localhost that it signed;
 // - a second, unrelated authority with a server certificate of its own, for a
 //   server that the client must not trust.
-// Nothing is trusted until trustAuthority() adds the first authority to the
-// process's default SSL configuration.
+// They are made by tests/make-test-certificates (the openssl command-line tool)
+// in a temporary folder that goes away with the object, unless the variable
+// TELVORA_TEST_CERTIFICATES names a folder where that script already made them:
+// the Windows tests, run under Wine, take them from there, since the test
+// environment has put that authority in the Wine prefix's trusted root store.
+// Nothing is trusted otherwise until trustAuthority() adds the first authority
+// to the process's default SSL configuration.
 class TestCertificates
 {
 public:
@@ -34,7 +37,7 @@ public:
 
     // The folder holding the PEM files: authority.pem, server.pem,
     // server.key, untrusted-authority.pem, untrusted.pem, untrusted.key.
-    QString folder() const { return m_folder.path(); }
+    QString folder() const { return m_folderPath; }
 
     // Adds authority() to QSslConfiguration::defaultConfiguration(), so that
     // every connection made afterwards in this process trusts the server
@@ -42,13 +45,12 @@ public:
     void trustAuthority() const;
 
 private:
-    bool openssl(const QStringList &arguments);
-    bool makeAuthority(const QString &name, const QString &subject);
-    bool makeServerCertificate(const QString &name, const QString &authority);
+    bool make();
     QSslCertificate loadCertificate(const QString &name);
     QSslKey loadKey(const QString &name);
 
-    QTemporaryDir m_folder;
+    QTemporaryDir m_madeHere;
+    QString m_folderPath;
     QString m_errorString;
     QSslCertificate m_authority;
     QSslCertificate m_serverCertificate;
