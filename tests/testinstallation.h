@@ -11,11 +11,15 @@
 class TestInstallation
 {
 public:
-    // Tests that check how paths are shown pass a folder name with markup in it.
+    // Tests that check how paths are shown pass markupFolderName().
     explicit TestInstallation(const QString &appFolderName = QStringLiteral("app"));
     ~TestInstallation();
     TestInstallation(const TestInstallation &) = delete;
     TestInstallation &operator=(const TestInstallation &) = delete;
+
+    // A folder name that reads differently as HTML than as text, made only of
+    // characters that every system allows in a name (Windows forbids < and >).
+    static QString markupFolderName() { return QStringLiteral("Telvora &lt;b&gt; &amp; co"); }
 
     // False when the folders could not be made or the updater folder made current.
     bool isValid() const { return m_valid; }

@@ -51,10 +51,12 @@ static QByteArray fixture(const QString &name)
     return file.readAll();
 }
 
+#ifndef Q_OS_WIN
 static int openFileCount()
 {
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
 }
+#endif
 
 void tst_ManifestReader::readsTheFirstNversionText_data()
 {
@@ -152,7 +154,9 @@ void tst_ManifestReader::readsTheFirstNversionText()
 
     MainWindow window;
     const QString path = manifestFile(content);
+#ifndef Q_OS_WIN
     const int openFiles = openFileCount();
+#endif
 
     const QString result = window.getVersionXML(path);
 
@@ -161,7 +165,12 @@ void tst_ManifestReader::readsTheFirstNversionText()
     if (!redLine.isEmpty())
         expected << ConsoleLine::red(redLine);
     QCOMPARE(consoleLines(window), expected);
+#ifdef Q_OS_WIN
+    // Windows refuses to delete a file that is still open.
+    QVERIFY(QFile::remove(path));
+#else
     QCOMPARE(openFileCount(), openFiles);
+#endif
 }
 
 void tst_ManifestReader::reportsAFileItCannotOpen()

@@ -81,7 +81,7 @@ static void runDeferredDeletes()
 void tst_UpdateStart::init()
 {
     // Markup in the folder name, so that a path put into a line unescaped shows.
-    installation = std::make_unique<TestInstallation>(QStringLiteral("Telvora <b>&amp;</b>"));
+    installation = std::make_unique<TestInstallation>(TestInstallation::markupFolderName());
     QVERIFY(installation->isValid());
 }
 

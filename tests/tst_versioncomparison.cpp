@@ -48,7 +48,7 @@ static QByteArray manifest(const QByteArray &version)
 void tst_VersionComparison::init()
 {
     // Markup in the folder name, so that a path put into a line unescaped shows.
-    installation = std::make_unique<TestInstallation>(QStringLiteral("Telvora <i>&amp;</i> co"));
+    installation = std::make_unique<TestInstallation>(TestInstallation::markupFolderName());
     QVERIFY(installation->isValid());
     QVERIFY(QDir().mkpath(installation->tempDir()));
     installed = installation->installedManifest();
