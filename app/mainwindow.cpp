@@ -1,6 +1,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "update/manifesturl.h"
+
 #include <QImage>
 #include <QPixmap>
 #include <QProgressBar>
@@ -19,6 +21,10 @@ MainWindow::MainWindow(QWidget *parent)
 #endif
 {
     ui->setupUi(this);
+    // The address belongs to the build, not to the form: it is set here so
+    // that it follows the build's configuration and retranslateUi, which
+    // sets only the form's texts, leaves it alone.
+    ui->urlRepositorio->setText(repositoryUrl());
     showConsoleBanner();
     connect(this, &MainWindow::errorGeneral, ui->progressBar, &QProgressBar::setValue);
 }

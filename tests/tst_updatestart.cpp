@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
@@ -95,6 +96,10 @@ void tst_UpdateStart::fetchesTheManifestFromLoopback()
     QCOMPARE(manifestUrl(),
              QStringLiteral("https://127.0.0.1:%1/telvora-version.xml")
                      .arg(TELVORA_TEST_MANIFEST_PORT));
+    // This build sets no repository address; the manifest's folder stands in.
+    MainWindow window;
+    QCOMPARE(window.findChild<QLineEdit *>(QStringLiteral("urlRepositorio"))->text(),
+             QStringLiteral("https://127.0.0.1:%1/").arg(TELVORA_TEST_MANIFEST_PORT));
 }
 
 void tst_UpdateStart::firstStartPrintsItsStepsAndStartsOneDownload()
