@@ -11,6 +11,16 @@
 
 #include <cstdio>
 
+// Qt's transfer time-out counts only the body's progress, from the moment the
+// request starts, so it also fires while header bytes are still pouring in:
+// the message must then not claim that nothing came.
+static QString headersLate(int msec, const QString &limit)
+{
+    return QStringLiteral("the response headers did not arrive within %1 ms (%2)")
+            .arg(msec)
+            .arg(limit);
+}
+
 static QString tooLarge()
 {
     return QStringLiteral("the body is larger than %1 bytes (size limit)")
@@ -33,6 +43,11 @@ void DownloadManager::setTransferDeadline(int msec)
     transferDeadline = msec;
 }
 
+void DownloadManager::setHeaderTimeout(int msec)
+{
+    headerTimeout = msec;
+}
+
 void DownloadManager::download(const QUrl &url)
 {
     QNetworkRequest request(url);
@@ -42,6 +57,14 @@ void DownloadManager::download(const QUrl &url)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(inactivityTimeout);
+    // Left to itself, Qt asks for gzip or deflate and inflates what comes
+    // back with no bound on the result, ahead of the size limit. A manifest
+    // is a few hundred bytes: asked for as it is, a compressed body arrives
+    // as its own bytes and meets the size limit like any other.
+    request.setRawHeader("Accept-Encoding", "identity");
+    // The limits here are built around one HTTP/1.1 exchange, and a manifest
+    // gains nothing from the HTTP/2 that Qt 6 offers over TLS by default.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 
     QNetworkReply *reply = netManager.get(request);
     // Unbounded, Qt reads the whole body into the reply ahead of us, however
@@ -51,7 +74,23 @@ void DownloadManager::download(const QUrl &url)
     transfers.insert(reply, Transfer());
 
     connect(reply, &QNetworkReply::sslErrors, this, &DownloadManager::sslErrors);
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+    // Children of the reply, so they go when the reply is deleted.
+    auto *headerTimer = new QTimer(reply);
+    headerTimer->setSingleShot(true);
+    const int headerLimit = headerTimeout;
+    connect(headerTimer, &QTimer::timeout, this, [this, reply, headerLimit] {
+        abandon(reply, headersLate(headerLimit, QStringLiteral("header time-out")));
+    });
+    headerTimer->start(headerLimit);
+
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, headerTimer] {
+        const auto transfer = transfers.find(reply);
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        // An interim 1xx response is no answer yet.
+        if (transfer != transfers.end() && status.isValid() && status.toInt() >= 200) {
+            transfer->headersComplete = true;
+            headerTimer->stop();
+        }
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > MaxBodySize)
             abandon(reply, tooLarge());
@@ -62,7 +101,6 @@ void DownloadManager::download(const QUrl &url)
             abandon(reply, tooLarge());
     });
 
-    // A child of the reply, so it goes when the reply is deleted.
     auto *deadline = new QTimer(reply);
     deadline->setSingleShot(true);
     const int limit = transferDeadline;
@@ -200,9 +238,12 @@ QString DownloadManager::failureOf(QNetworkReply *reply, Transfer &transfer)
         return transfer.failure;
     // This object aborts a reply only after setting failure above, so a
     // cancelled reply is one that Qt ended at the inactivity time-out.
-    if (reply->error() == QNetworkReply::OperationCanceledError)
-        return QStringLiteral("nothing received for %1 ms (inactivity time-out)")
-                .arg(reply->request().transferTimeout());
+    if (reply->error() == QNetworkReply::OperationCanceledError) {
+        const int msec = reply->request().transferTimeout();
+        if (!transfer.headersComplete)
+            return headersLate(msec, QStringLiteral("inactivity time-out"));
+        return QStringLiteral("nothing received for %1 ms (inactivity time-out)").arg(msec);
+    }
     if (reply->error() != QNetworkReply::NoError)
         return reply->errorString();
     if (!takeBody(reply, transfer))

@@ -30,6 +30,12 @@ public:
     // A download not complete this long after it was started is abandoned,
     // however steadily data still trickles in.
     static constexpr int DefaultTransferDeadline = 120 * 1000;
+    // The status line and headers of the response must be complete this long
+    // after the download was started. Qt keeps every header byte it reads,
+    // without a size limit, so this time is all that bounds the memory a
+    // server can fill with headers that never end; a slow but honest server
+    // needs far less.
+    static constexpr int DefaultHeaderTimeout = 10 * 1000;
 
     explicit DownloadManager(QObject *parent = nullptr);
 
@@ -52,6 +58,7 @@ public:
     // Limits for downloads started from now on, in milliseconds.
     void setInactivityTimeout(int msec);
     void setTransferDeadline(int msec);
+    void setHeaderTimeout(int msec);
 
 signals:
     void downFinished(bool b, const QString &msg);
@@ -65,6 +72,8 @@ private:
     struct Transfer
     {
         QByteArray body;
+        // Whether the final status line and headers have arrived.
+        bool headersComplete = false;
         // Set when this object ended the transfer itself, and why.
         QString failure;
     };
@@ -81,4 +90,5 @@ private:
     QHash<QNetworkReply *, Transfer> transfers;
     int inactivityTimeout = DefaultInactivityTimeout;
     int transferDeadline = DefaultTransferDeadline;
+    int headerTimeout = DefaultHeaderTimeout;
 };

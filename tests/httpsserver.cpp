@@ -7,11 +7,69 @@
 #include <numeric>
 #include <utility>
 
-// Filler for EndlessBody goes out in pieces of this size, and no more than
-// FillerQueued bytes wait in a socket at a time, so the server's own memory
-// stays flat however slowly the client reads.
+// Filler for the endless behaviours goes out in pieces of about this size,
+// and no more than FillerQueued bytes wait in a socket at a time, so the
+// server's own memory stays flat however slowly the client reads.
 static constexpr int FillerPiece = 64 * 1024;
 static constexpr qint64 FillerQueued = 256 * 1024;
+
+// A filler piece made of whole copies of unit.
+static QByteArray repeated(const QByteArray &unit)
+{
+    return unit.repeated(FillerPiece / unit.size());
+}
+
+// The start of a deflate stream after which every zero byte inflates to 1032
+// zeros: one dynamic block, never ended, whose only codes are a literal zero
+// and a copy of 258 bytes from distance 1, the copy's length and distance
+// codes being a single 0 bit each. A sender needs no compressor and no memory
+// to keep such a stream going.
+static QByteArray endlessZerosDeflate()
+{
+    QByteArray stream;
+    quint32 pending = 0;
+    int pendingBits = 0;
+    // Header fields and extra bits go least significant bit first...
+    const auto bits = [&](quint32 value, int count) {
+        pending |= value << pendingBits;
+        for (pendingBits += count; pendingBits >= 8; pendingBits -= 8) {
+            stream += char(pending & 0xff);
+            pending >>= 8;
+        }
+    };
+    // ... Huffman codes most significant bit first.
+    const auto code = [&](quint32 value, int count) {
+        while (count-- > 0)
+            bits((value >> count) & 1, 1);
+    };
+
+    bits(0, 1); // not the final block
+    bits(2, 2); // dynamic codes
+    bits(286 - 257, 5); // literal/length codes 0..285, 285 being a length of 258
+    bits(1 - 1, 5); // one distance code, for distance 1
+    bits(18 - 4, 4); // code length code lengths, up to that of 1 in this order:
+    for (int symbol : {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1})
+        bits(symbol == 18 ? 1 : (symbol == 1 || symbol == 2) ? 2 : 0, 3);
+    // So the code length codes are 18 (a run of zeros): 0, 1: 10 and 2: 11.
+    const auto length = [&](int bitCount) { code(bitCount == 1 ? 0b10 : 0b11, 2); };
+    const auto unused = [&](int count) {
+        code(0, 1);
+        bits(count - 11, 7);
+    };
+    length(2); // literal 0
+    unused(138);
+    unused(117); // literals 1..255
+    length(2); // end of block
+    unused(28); // lengths 257..284
+    length(1); // length 258
+    length(1); // distance 1
+    // Hence length 258: 0, literal 0: 10, end of block: 11, distance 1: 0.
+    code(0b10, 2);
+    // What is left of the last byte, like every byte after it, is copies.
+    if (pendingBits > 0)
+        stream += char(pending);
+    return stream;
+}
 
 static QByteArray reasonPhrase(int status)
 {
@@ -111,6 +169,7 @@ void HttpsServer::readRequest(QSslSocket *socket)
     if (end < 0)
         return;
     request.truncate(end + 4);
+    m_lastRequest = request;
 
     // "GET /path HTTP/1.1"
     const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
@@ -136,15 +195,39 @@ void HttpsServer::respond(QSslSocket *socket, const Response &response)
     case Normal:
     case HoldUntilReleased:
         sendHead(socket, response, response.announceLength);
-        sendBody(socket, response.body);
+        send(socket, response.body);
         socket->disconnectFromHost();
         break;
     case EndlessBody:
         sendHead(socket, response, false);
-        connect(socket, &QSslSocket::encryptedBytesWritten, this,
-                [this, socket] { pumpFiller(socket); });
-        pumpFiller(socket);
+        flood(socket, QByteArray(FillerPiece, 'x'));
         break;
+    case EndlessHeaderLine:
+        send(socket, "HTTP/1.1 200 OK\r\nX-Flood: ");
+        flood(socket, QByteArray(FillerPiece, 'x'));
+        break;
+    case EndlessHeaderLines:
+        send(socket, "HTTP/1.1 200 OK\r\n");
+        flood(socket, repeated("X-Flood: " + QByteArray(53, 'x') + "\r\n"));
+        break;
+    case EndlessInterimResponses:
+        flood(socket, repeated("HTTP/1.1 100 Continue\r\n\r\n"));
+        break;
+    case GzipBomb:
+    case DeflateBomb: {
+        const bool gzip = response.behaviour == GzipBomb;
+        Response bomb = response;
+        bomb.headers.append(
+                qMakePair(QByteArray("Content-Encoding"), QByteArray(gzip ? "gzip" : "deflate")));
+        // A gzip member header without names or times, or a zlib header.
+        bomb.body = (gzip ? QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10)
+                          : QByteArray("\x78\x9c"))
+                + endlessZerosDeflate();
+        sendHead(socket, bomb, false);
+        send(socket, bomb.body);
+        flood(socket, QByteArray(FillerPiece, '\0'));
+        break;
+    }
     case StallAfterHeaders:
         sendHead(socket, response, true);
         break;
@@ -166,23 +249,33 @@ void HttpsServer::sendHead(QSslSocket *socket, const Response &response, bool wi
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
-    socket->write(head + "\r\n");
+    send(socket, head + "\r\n");
 }
 
-void HttpsServer::sendBody(QSslSocket *socket, const QByteArray &data)
+void HttpsServer::send(QSslSocket *socket, const QByteArray &data)
 {
     socket->write(data);
-    m_bodyBytesSent += data.size();
+    m_bytesSent += data.size();
+}
+
+// Repeats filler on the socket until the client goes away or EndlessLimit
+// bytes of it have gone out.
+void HttpsServer::flood(QSslSocket *socket, const QByteArray &filler)
+{
+    m_connections[socket].filler = filler;
+    connect(socket, &QSslSocket::encryptedBytesWritten, this,
+            [this, socket] { pumpFiller(socket); });
+    pumpFiller(socket);
 }
 
 void HttpsServer::pumpFiller(QSslSocket *socket)
 {
-    static const QByteArray piece(FillerPiece, 'x');
-    qint64 &sent = m_connections[socket].fillerSent;
+    Connection &connection = m_connections[socket];
+    qint64 &sent = connection.fillerSent;
     while (socket->state() == QAbstractSocket::ConnectedState && sent < EndlessLimit
            && socket->bytesToWrite() + socket->encryptedBytesToWrite() < FillerQueued) {
-        sendBody(socket, piece);
-        sent += piece.size();
+        send(socket, connection.filler);
+        sent += connection.filler.size();
     }
     if (sent >= EndlessLimit)
         socket->disconnectFromHost();
@@ -193,7 +286,7 @@ void HttpsServer::drip(QSslSocket *socket, const QByteArray &body)
     auto *timer = new QTimer(socket);
     connect(timer, &QTimer::timeout, this, [this, socket, timer, body, next = 0]() mutable {
         if (next < body.size()) {
-            sendBody(socket, body.mid(next++, 1));
+            send(socket, body.mid(next++, 1));
         } else {
             timer->stop();
             socket->disconnectFromHost();

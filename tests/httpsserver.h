@@ -31,6 +31,11 @@ public:
         Drip, // announces the body's length, then sends it one byte per drip interval
         CloseWithoutReply, // reads the request and closes the connection
         HoldUntilReleased, // answers like Normal, but only once release() is called
+        EndlessHeaderLine, // a status line, then one header line that never ends
+        EndlessHeaderLines, // a status line, then header lines without end
+        EndlessInterimResponses, // "100 Continue" responses without end
+        GzipBomb, // a gzip body that inflates to zeros without end, 1032 to a byte
+        DeflateBomb, // the same as a deflate (zlib) body
     };
 
     struct Response
@@ -44,8 +49,8 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
     };
 
-    // An endless body stops after this many bytes all the same, so that a
-    // client that never gives up cannot take the test machine down with it.
+    // An endless body or header stops after this many bytes all the same, so
+    // that a client that never gives up cannot take the test machine down with it.
     static constexpr qint64 EndlessLimit = 64 * 1024 * 1024;
 
     HttpsServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
@@ -68,10 +73,13 @@ public:
     // percent-escapes).
     int requestCount() const;
     int requestCount(const QString &path) const;
+    // The request line and headers of the last complete request.
+    QByteArray lastRequest() const { return m_lastRequest; }
 
-    // Body bytes handed to the sockets so far, over all connections. May be
-    // read from another thread, for a server moved to a thread of its own.
-    qint64 bodyBytesSent() const { return m_bodyBytesSent; }
+    // Bytes handed to the sockets so far, over all connections: status lines,
+    // headers and bodies. May be read from another thread, for a server moved
+    // to a thread of its own.
+    qint64 bytesSent() const { return m_bytesSent; }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -81,13 +89,15 @@ private:
     struct Connection
     {
         QByteArray request; // as read so far
-        qint64 fillerSent = 0; // EndlessBody
+        QByteArray filler; // repeated without end, e.g. EndlessBody
+        qint64 fillerSent = 0;
     };
 
     void readRequest(QSslSocket *socket);
     void respond(QSslSocket *socket, const Response &response);
     void sendHead(QSslSocket *socket, const Response &response, bool withLength);
-    void sendBody(QSslSocket *socket, const QByteArray &data);
+    void send(QSslSocket *socket, const QByteArray &data);
+    void flood(QSslSocket *socket, const QByteArray &filler);
     void pumpFiller(QSslSocket *socket);
     void drip(QSslSocket *socket, const QByteArray &body);
 
@@ -95,8 +105,9 @@ private:
     QSslKey m_key;
     QHash<QString, Response> m_responses;
     QHash<QString, int> m_requestCounts;
+    QByteArray m_lastRequest;
     QHash<QSslSocket *, Connection> m_connections;
     QList<QPair<QSslSocket *, Response>> m_held;
     int m_dripInterval = 10;
-    std::atomic<qint64> m_bodyBytesSent{0};
+    std::atomic<qint64> m_bytesSent{0};
 };

@@ -277,6 +277,9 @@ void tst_UpdateCheck::failedDownloadEndsTheCheckWithOneRedLine_data()
     HttpsServer::Response endless;
     endless.behaviour = HttpsServer::EndlessBody;
     QTest::newRow("endless body") << endless << false << tooLarge;
+    HttpsServer::Response bomb;
+    bomb.behaviour = HttpsServer::GzipBomb;
+    QTest::newRow("gzip bomb") << bomb << false << tooLarge;
 
     QTest::newRow("nothing listens") << HttpsServer::Response() << true
                                      << QStringLiteral("Download failed: Connection refused\n");
@@ -375,21 +378,29 @@ void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine_data()
     QTest::addColumn<HttpsServer::Behaviour>("behaviour");
     QTest::addColumn<int>("inactivityTimeout");
     QTest::addColumn<int>("transferDeadline");
+    QTest::addColumn<int>("headerTimeout");
     QTest::addColumn<QString>("message");
 
-    // Each case shortens only its own limit, so the other cannot end it first.
+    // Each case shortens only its own limit, so another cannot end it first.
+    const int inactivity = DownloadManager::DefaultInactivityTimeout;
+    const int deadline = DownloadManager::DefaultTransferDeadline;
+    const int header = DownloadManager::DefaultHeaderTimeout;
     QTest::newRow("silent after the headers")
-            << HttpsServer::StallAfterHeaders << 200 << DownloadManager::DefaultTransferDeadline
+            << HttpsServer::StallAfterHeaders << 200 << deadline << header
             << QStringLiteral(
                        "Download failed: nothing received for 200 ms (inactivity time-out)\n");
     QTest::newRow("dripping byte by byte")
-            << HttpsServer::Drip << DownloadManager::DefaultInactivityTimeout << 300
+            << HttpsServer::Drip << inactivity << 300 << header
             << QStringLiteral("Download failed: not complete within 300 ms (transfer deadline)\n");
+    QTest::newRow("flooding its headers")
+            << HttpsServer::EndlessHeaderLines << inactivity << deadline << 300
+            << QStringLiteral("Download failed: the response headers did not arrive within 300 ms "
+                              "(header time-out)\n");
 }
 
-// The window's download gives up on a stalled server only after 30 s of
-// silence, or 120 s in all, and nothing shortens that for the download the
-// window starts. So the window's own check is left stalled, and a download
+// The window's download gives up on a stalled server only after 10 s without
+// headers, 30 s of silence, or 120 s in all, and nothing shortens that for
+// the download the window starts. So the window's own check is left stalled, and a download
 // manager with short limits, wired to the comparison as the window wires
 // its own, fetches the same address from the same server and delivers the
 // stall's outcome.
@@ -398,6 +409,7 @@ void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine()
     QFETCH(HttpsServer::Behaviour, behaviour);
     QFETCH(int, inactivityTimeout);
     QFETCH(int, transferDeadline);
+    QFETCH(int, headerTimeout);
     QFETCH(QString, message);
 
     QVERIFY(QDir().mkdir(QStringLiteral("temp")));
@@ -422,6 +434,7 @@ void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine()
     DownloadManager stalled;
     stalled.setInactivityTimeout(inactivityTimeout);
     stalled.setTransferDeadline(transferDeadline);
+    stalled.setHeaderTimeout(headerTimeout);
     connect(&stalled, &DownloadManager::downFinished, &window, &MainWindow::compararVersiones);
     QSignalSpy finished(&stalled, &DownloadManager::downFinished);
     stalled.download(QUrl(manifestUrl(), QUrl::TolerantMode));
