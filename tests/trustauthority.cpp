@@ -4,8 +4,9 @@
 // there are taken out first. For a throwaway test environment only: the
 // Windows tests run it in their own Wine prefix before they start.
 //   trustauthority <authority.pem>
-#include <wincrypt.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <fstream>
@@ -43,8 +44,10 @@ int main(int argc, char *argv[])
     if (!certificate)
         return fail("cannot decode the certificate");
 
-    HCERTSTORE root =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    // The registry's store itself: Wine's system "Root" store is a copy made
+    // when it is opened, and what is added to that copy is lost.
+    HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                                    CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (!root)
         return fail("cannot open the local machine's Root store");
 
