@@ -13,6 +13,7 @@
 
 QT_BEGIN_NAMESPACE
 class QSslSocket;
+class QTcpSocket;
 QT_END_NAMESPACE
 
 // A small HTTPS/1.1 server on 127.0.0.1 for tests, running in the test's own
@@ -56,7 +57,13 @@ public:
     HttpsServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
 
     // Listens on 127.0.0.1, on the given port or, with 0, on a free one.
+    // Where TELVORA_TEST_TLS_FRONT names a TLS front (host:port, see
+    // tests/tls-front), the front listens there instead with this server's
+    // certificate and passes plain HTTP on to it: Windows' TLS under Wine can
+    // only be a client. Either way the client sees the same HTTPS server.
     bool start(quint16 port = 0);
+    // Stops listening, the TLS front included; start() may follow again.
+    void stop();
 
     // https://127.0.0.1:<port><path>; path starts with "/" and may hold
     // percent-escapes, which are kept as they are.
@@ -93,6 +100,7 @@ private:
         qint64 fillerSent = 0;
     };
 
+    bool openTlsFront(const QString &front, quint16 port);
     void readRequest(QSslSocket *socket);
     void respond(QSslSocket *socket, const Response &response);
     void sendHead(QSslSocket *socket, const Response &response, bool withLength);
@@ -103,6 +111,10 @@ private:
 
     QSslCertificate m_certificate;
     QSslKey m_key;
+    quint16 m_port = 0;
+    bool m_behindTlsFront = false;
+    // Open for as long as the TLS front is to stay.
+    QTcpSocket *m_tlsFrontControl = nullptr;
     QHash<QString, Response> m_responses;
     QHash<QString, int> m_requestCounts;
     QByteArray m_lastRequest;

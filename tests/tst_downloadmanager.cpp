@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QSslCertificate>
+#include <QSslSocket>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -396,16 +397,32 @@ void tst_DownloadManager::statusOutsideSuccessSavesNothing()
 void tst_DownloadManager::untrustedCertificateIsReportedAndRefused()
 {
     untrustedServer->setResponse(ManifestPath, "never to be saved");
-    const QList<QSslError> errors =
-            QSslCertificate::verify({certificates.untrustedCertificate()}, "127.0.0.1");
-    QVERIFY(!errors.isEmpty());
+#if QT_VERSION >= QT_VERSION_CHECK(6, 1, 0)
+    // Windows' schannel cannot verify a chain apart from a connection.
+    const bool verifiable =
+            QSslSocket::isFeatureSupported(QSsl::SupportedFeature::CertificateVerification);
+#else
+    const bool verifiable = true;
+#endif
     QByteArray lines;
-    for (const QSslError &error : errors)
-        lines += "SSL error: " + error.errorString().toLocal8Bit() + "\n";
+    if (verifiable) {
+        const QList<QSslError> errors =
+                QSslCertificate::verify({certificates.untrustedCertificate()}, "127.0.0.1");
+        QVERIFY(!errors.isEmpty());
+        for (const QSslError &error : errors)
+            lines += "SSL error: " + error.errorString().toLocal8Bit() + "\n";
+    }
 
     DownloadManager manager;
     const Outcome outcome = fetch(manager, untrustedServer->url(ManifestPath));
-    QCOMPARE(outcome.standardError, lines);
+    if (verifiable) {
+        QCOMPARE(outcome.standardError, lines);
+    } else {
+        QVERIFY(outcome.standardError.startsWith("SSL error: "));
+        QVERIFY(outcome.standardError.endsWith('\n'));
+        for (const QByteArray &line : outcome.standardError.chopped(1).split('\n'))
+            QVERIFY2(line.startsWith("SSL error: ") && line.size() > 11, line.constData());
+    }
     QCOMPARE(outcome.signalCount, 1);
     QVERIFY(!outcome.ok);
     QVERIFY(outcome.msg.startsWith(QStringLiteral("Download failed: ")));

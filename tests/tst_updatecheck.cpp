@@ -297,7 +297,7 @@ void tst_UpdateCheck::failedDownloadEndsTheCheckWithOneRedLine()
     server->setResponse(elsewhere, manifest("1.1"));
     server->setResponse(ManifestPath, response);
     if (serverDown)
-        server->close();
+        server->stop();
 
     const Check check = runCheck();
 
