@@ -6,6 +6,15 @@ TELVORA_BUILD_PACKAGES=(g++ cmake make qtbase5-dev qtbase5-dev-tools libqt5netwo
     ca-certificates fonts-dejavu-core)
 # Showing the window without a desktop and serving the demo's manifest.
 TELVORA_RUN_PACKAGES=(xvfb xauth xdotool imagemagick python3)
+# Building and testing with Qt 6 (./scripts/test --qt 6).
+TELVORA_QT6_PACKAGES=(g++ cmake make qt6-base-dev qt6-base-dev-tools libqt6network6 openssl
+    ca-certificates fonts-dejavu-core)
+# Building for Windows: the MinGW-w64 cross compilers (the -posix ones: Qt 6
+# needs std::thread), Debian's own Qt 6 for moc, uic and rcc, zip for the
+# folder; running the Windows tests and demo: Wine, and openssl and python3 for
+# the tests' certificates and their TLS front.
+TELVORA_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+    qt6-base-dev qt6-base-dev-tools zip wine wine64 openssl python3)
 
 # telvora_require PACKAGE...: installs what is missing, as root with apt-get;
 # otherwise prints the command that would and fails.
@@ -34,4 +43,48 @@ telvora_build() {
     shift
     cmake -S "$TELVORA_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" --parallel "$(nproc)"
+}
+
+# Qt 6 for 64-bit Windows (MinGW-w64), built on Debian from Debian's own Qt
+# source; ../shared/windows/README.md beside the project says how.
+TELVORA_WINDOWS_QT_ARCHIVE=${TELVORA_WINDOWS_QT_ARCHIVE:-$TELVORA_ROOT/../shared/windows/qt6-mingw-6.4.2.tar.gz}
+TELVORA_WINDOWS_QT=$TELVORA_ROOT/build-windows/qt6-mingw
+
+# telvora_windows_qt: unpacks Qt for Windows into build-windows/qt6-mingw,
+# once, after checking the archive against its checksum.
+telvora_windows_qt() {
+    [ -f "$TELVORA_WINDOWS_QT/lib/cmake/Qt6/Qt6Config.cmake" ] && return 0
+    if [ ! -f "$TELVORA_WINDOWS_QT_ARCHIVE" ]; then
+        echo "Qt for Windows is missing: no $TELVORA_WINDOWS_QT_ARCHIVE" >&2
+        echo "(set TELVORA_WINDOWS_QT_ARCHIVE to the qt6-mingw archive)" >&2
+        return 1
+    fi
+    if [ -f "$TELVORA_WINDOWS_QT_ARCHIVE.sha256" ]; then
+        (cd "$(dirname "$TELVORA_WINDOWS_QT_ARCHIVE")" \
+            && sha256sum --quiet -c "$(basename "$TELVORA_WINDOWS_QT_ARCHIVE").sha256")
+    fi
+    echo "Unpacking Qt for Windows into $TELVORA_WINDOWS_QT"
+    rm -rf "$TELVORA_WINDOWS_QT"
+    mkdir -p "$(dirname "$TELVORA_WINDOWS_QT")"
+    tar -xzf "$TELVORA_WINDOWS_QT_ARCHIVE" -C "$(dirname "$TELVORA_WINDOWS_QT")"
+}
+
+# telvora_windows_build BUILD_DIR TARGET [CMAKE_ARGS...]: cross-builds TARGET
+# ("all" for everything) for Windows in BUILD_DIR.
+telvora_windows_build() {
+    local dir=$1 target=$2
+    shift 2
+    telvora_windows_qt
+    cmake -S "$TELVORA_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+        "-DCMAKE_TOOLCHAIN_FILE=$TELVORA_ROOT/cmake/windows-mingw-qt6.cmake" \
+        "-DTELVORA_WINDOWS_QT=$TELVORA_WINDOWS_QT" "$@"
+    cmake --build "$dir" --parallel "$(nproc)" --target "$target"
+}
+
+# telvora_windows_layout BUILD_DIR FOLDER: lays out the ready-to-copy folder of
+# the program built in BUILD_DIR: the .exe, Qt's libraries and plugins and the
+# MinGW runtime, all that a Windows machine without Qt needs.
+telvora_windows_layout() {
+    rm -rf "$2"
+    cmake --install "$1" --prefix "$2" --strip >/dev/null
 }
