@@ -185,13 +185,35 @@ def bench_check(builds, ca, url, runs, warmup):
             f"{title}, versions side by side (per round)")
 
 
-def bench_console(builds):
+def bench_console(builds, runs):
+    """Runs the console's measurement a few times a build, builds in turn, and prints medians."""
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    for build in builds:
+    # Each run writes over a thousand lines, seconds of work: a few runs
+    # suffice to keep one slow run out of the figures.
+    rows = {build: [] for build in builds}
+    header = None
+    for _, build in rounds(builds, runs, 0):
         _, out, _ = run_child([build.exe("bench_console")], env)
-        print(f"\nConsole: printConsole cost as the log grows (offscreen), {build.name}")
-        for line in out.splitlines():
-            print("  " + line.replace("\t", "  "))
+        lines = [line.split("\t") for line in out.splitlines()]
+        header = lines[0]
+        rows[build].append(lines[1:])
+    column = header.index("us_per_line")
+    for build in builds:
+        print(f"\nConsole: printConsole cost as the log grows (offscreen, median of {runs} runs), "
+              f"{build.name}")
+        print("  " + "  ".join(header))
+        for i, row in enumerate(rows[build][0]):
+            cost = statistics.median(float(run[i][column]) for run in rows[build])
+            print("  " + "  ".join(f"{cost:.1f}" if c == column else v for c, v in enumerate(row)))
+    base = builds[0]
+    for build in builds[1:]:
+        ratios = []
+        for i, row in enumerate(rows[base][0]):
+            per_run = [float(b[i][column]) / float(a[i][column])
+                       for a, b in zip(rows[base], rows[build])]
+            ratios.append(f"{row[0]} lines {statistics.median(per_run):.2f}x")
+        print(f"  microseconds per line, {build.name} / {base.name} (per run): "
+              + ", ".join(ratios))
 
 
 def main():
@@ -203,6 +225,7 @@ def main():
     parser.add_argument("--ca", help="certificate authority that signed the server's certificate")
     parser.add_argument("--url", help="the published manifest's address on loopback")
     parser.add_argument("--xcb", action="store_true", help="also measure start-up on the xcb platform")
+    parser.add_argument("--console-runs", type=int, default=3)
     args = parser.parse_args()
     builds = [Build(folder) for folder in args.build]
 
@@ -211,7 +234,7 @@ def main():
         bench_startup(builds, "xcb", args.runs, args.warmup)
     if args.ca and args.url:
         bench_check(builds, args.ca, args.url, args.runs, args.warmup)
-    bench_console(builds)
+    bench_console(builds, args.console_runs)
 
 
 if __name__ == "__main__":
