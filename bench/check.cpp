@@ -44,7 +44,11 @@ static int bareGet(const char *url, bool premade)
     const qint64 start = FirstPaint::monotonicNs();
     if (!manager)
         manager = new QNetworkAccessManager(qApp);
-    QNetworkReply *reply = manager->get(QNetworkRequest(QUrl(QString::fromLocal8Bit(url))));
+    QNetworkRequest request(QUrl(QString::fromLocal8Bit(url)));
+    // The updater asks for HTTP/1.1 only; Qt 6 would otherwise offer HTTP/2
+    // in the TLS handshake, and both sides should make the same request.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    QNetworkReply *reply = manager->get(request);
     QObject::connect(reply, &QNetworkReply::finished, qApp, [reply, start] {
         const qint64 end = FirstPaint::monotonicNs();
         const bool ok = reply->error() == QNetworkReply::NoError && !reply->readAll().isEmpty();
