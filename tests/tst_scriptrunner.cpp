@@ -4,9 +4,12 @@
 #include "testinstallation.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTextBlock>
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
@@ -16,9 +19,11 @@
 #include <QTimer>
 
 #include <functional>
+#include <utility>
 
-// The update script runner with a real shell and a real update.sh in a
-// temporary installation, and the box that reports a download.
+// The update script runner with a real interpreter, sh or on Windows cmd, and
+// a real update script where the program looks for it, and the box that
+// reports a download.
 class tst_ScriptRunner : public QObject
 {
     Q_OBJECT
@@ -32,6 +37,15 @@ private slots:
 };
 
 namespace {
+
+#ifdef Q_OS_WIN
+const QString ScriptFolderPath = QStringLiteral("C:/Users/operador/Desktop/soft");
+const QString ScriptName = QStringLiteral("update.bat");
+// What cmd shows before it reads a command, once it is in the script's folder.
+const QString ScriptPrompt = QStringLiteral("C:\\Users\\operador\\Desktop\\soft>");
+#else
+const QString ScriptName = QStringLiteral("update.sh");
+#endif
 
 // "café €" in UTF-8; the ANSI code pages read other characters from its bytes.
 const QByteArray LocalBytes = "error: caf\xc3\xa9 \xe2\x82\xac";
@@ -94,6 +108,79 @@ bool endShells(MainWindow &window)
     return ended;
 }
 
+// The folder where the program looks for the update script, with a temporary
+// installation made current. Elsewhere that is the installation's application
+// folder; on Windows it is a fixed folder of the machine's, so whatever the
+// test adds there, folders included, goes again when this is destroyed.
+class ScriptFolder
+{
+public:
+    ScriptFolder();
+    ~ScriptFolder();
+    ScriptFolder(const ScriptFolder &) = delete;
+    ScriptFolder &operator=(const ScriptFolder &) = delete;
+
+    bool isValid() const { return m_valid; }
+    QString file(const QString &name);
+
+private:
+    TestInstallation m_installation;
+    bool m_valid = false;
+#ifdef Q_OS_WIN
+    QStringList m_madeFolders; // deepest first
+    QStringList m_files;
+#endif
+};
+
+ScriptFolder::ScriptFolder()
+{
+#ifdef Q_OS_WIN
+    for (QString path = ScriptFolderPath; !QFileInfo::exists(path); path = QFileInfo(path).path())
+        m_madeFolders << path;
+    m_valid = m_installation.isValid() && QDir().mkpath(ScriptFolderPath);
+#else
+    m_valid = m_installation.isValid();
+#endif
+}
+
+ScriptFolder::~ScriptFolder()
+{
+#ifdef Q_OS_WIN
+    for (const QString &path : std::as_const(m_files))
+        QFile::remove(path);
+    for (const QString &path : std::as_const(m_madeFolders))
+        QDir().rmdir(path);
+#endif
+}
+
+QString ScriptFolder::file(const QString &name)
+{
+#ifdef Q_OS_WIN
+    const QString path = ScriptFolderPath + QLatin1Char('/') + name;
+    if (!m_files.contains(path))
+        m_files << path;
+    return path;
+#else
+    return m_installation.appFile(name);
+#endif
+}
+
+// The console line at which the output of a script just started will begin,
+// or -1 when the interpreter was not ready for it. sh adds nothing to the
+// earlier lines; cmd greets, and prompts before every command it reads, so
+// the script's output follows the prompt in its folder, which
+// runUpdateScript() waits for.
+int scriptOutputStart(MainWindow &window, int earlierLines)
+{
+    const QVector<Line> lines = consoleLines(window);
+#ifdef Q_OS_WIN
+    const bool ready = lines.size() > earlierLines && lines.last().text == ScriptPrompt;
+#else
+    const bool ready = lines.size() == earlierLines;
+#endif
+    return ready ? lines.size() : -1;
+}
+
 } // namespace
 
 void tst_ScriptRunner::initTestCase()
@@ -106,7 +193,11 @@ void tst_ScriptRunner::initTestCase()
     // Qt 6 takes UTF-8 on Unix and the ANSI code page on Windows; either way
     // these bytes must read differently there than in Latin-1.
     QVERIFY(QString::fromLocal8Bit(LocalBytes) != QString::fromLatin1(LocalBytes));
+#ifdef Q_OS_WIN
+    QVERIFY(!QStandardPaths::findExecutable(QStringLiteral("cmd")).isEmpty());
+#else
     QVERIFY(QFile::exists(QStringLiteral("/bin/sh")));
+#endif
 }
 
 void tst_ScriptRunner::scriptOutputReachesTheConsoleOneLinePerBurst()
@@ -127,6 +218,8 @@ void tst_ScriptRunner::scriptOutputReachesTheConsoleOneLinePerBurst()
             {"several lines in one burst", false, "first line\nsecond line\r\n",
              QStringLiteral("first line second line ")},
             {"bytes 0x80 to 0xFF as Latin-1", false, high, highShown},
+            // Under Wine, type (like more, find and cscript) itself stops at the
+            // NUL, so there this row shows only that nothing after it arrives.
             {"NUL cuts the burst", false, QByteArray("kept\0dropped\n", 13), QStringLiteral("kept")},
             {"standard error in the local code page", true, LocalBytes + '\n',
              QString::fromLocal8Bit(LocalBytes) + QLatin1Char(' ')},
@@ -136,59 +229,93 @@ void tst_ScriptRunner::scriptOutputReachesTheConsoleOneLinePerBurst()
              QStringLiteral("<font color=\"red\">x</font> ")},
     };
 
-    TestInstallation installation;
-    QVERIFY(installation.isValid());
+    ScriptFolder folder;
+    QVERIFY(folder.isValid());
 
     // Each burst is printed by one command, then the script waits for the test
     // to have seen it, so that bursts cannot run together in the pipe. The wait
     // is bounded, so a failed test leaves no script behind for long.
+#ifdef Q_OS_WIN
+    // cmd has no sleep; a ping of the loopback address stands in for one.
+    QByteArray script = "@echo off\r\n"
+                        "goto bursts\r\n"
+                        ":wait_for\r\n"
+                        "set /a i=0\r\n"
+                        ":poll\r\n"
+                        "if exist %1 goto :eof\r\n"
+                        "if %i% geq 600 goto :eof\r\n"
+                        "set /a i+=1\r\n"
+                        "ping -n 1 127.0.0.1 >NUL\r\n"
+                        "goto poll\r\n"
+                        ":bursts\r\n";
+    const QByteArray show = "type burst", toStdErr = " 1>&2", waitFor = "call :wait_for seen",
+                     end = "\r\n";
+#else
     QByteArray script = "wait_for() {\n"
                         "  i=0\n"
                         "  while [ ! -e \"$1\" ] && [ \"$i\" -lt 600 ]; do\n"
                         "    sleep 0.05; i=$((i + 1))\n"
                         "  done\n"
                         "}\n";
+    const QByteArray show = "cat burst", toStdErr = " >&2", waitFor = "wait_for seen", end = "\n";
+#endif
     for (int i = 0; i < bursts.size(); ++i) {
         const QByteArray n = QByteArray::number(i);
-        QVERIFY(writeFile(installation.appFile(QStringLiteral("burst%1").arg(i)), bursts[i].bytes));
-        script += "cat burst" + n + (bursts[i].toStdErr ? " >&2\n" : "\n");
-        script += "wait_for seen" + n + "\n";
+        QVERIFY(writeFile(folder.file(QStringLiteral("burst%1").arg(i)), bursts[i].bytes));
+        script += show + n + (bursts[i].toStdErr ? toStdErr : QByteArray()) + end;
+        script += waitFor + n + end;
     }
-    QVERIFY(writeFile(installation.appFile(QStringLiteral("update.sh")), script));
+    QVERIFY(writeFile(folder.file(ScriptName), script));
 
     MainWindow window;
     QVERIFY(consoleLines(window).isEmpty());
     window.runUpdateScript();
+    const int first = scriptOutputStart(window, 0);
+    QVERIFY(first >= 0);
 
     for (int i = 0; i < bursts.size(); ++i) {
         const Burst &burst = bursts[i];
-        QTRY_COMPARE_WITH_TIMEOUT(consoleLines(window).size(), i + 1, 10000);
-        const Line line = consoleLines(window).at(i);
+        QTRY_COMPARE_WITH_TIMEOUT(consoleLines(window).size(), first + i + 1, 10000);
+        const Line line = consoleLines(window).at(first + i);
         QVERIFY2(line.text == burst.shown,
                  qPrintable(QStringLiteral("%1: got \"%2\"").arg(burst.name, line.text)));
         QVERIFY2(allGreen(line), burst.name);
         QVERIFY2(!line.bold, burst.name);
-        QVERIFY(writeFile(installation.appFile(QStringLiteral("seen%1").arg(i)), QByteArray()));
+        QVERIFY(writeFile(folder.file(QStringLiteral("seen%1").arg(i)), QByteArray()));
     }
 
     QVERIFY(endShells(window));
     QCoreApplication::processEvents();
+#ifdef Q_OS_WIN
+    // Back from the script, cmd prompts for the next command.
+    QCOMPARE(consoleLines(window).size(), first + bursts.size() + 1);
+    QCOMPARE(consoleLines(window).last().text, ScriptPrompt);
+#else
     QCOMPARE(consoleLines(window).size(), bursts.size());
+#endif
 }
 
 void tst_ScriptRunner::missingScriptIsReportedAndEveryRunHasItsOwnShell()
 {
-    TestInstallation installation;
-    QVERIFY(installation.isValid());
-    QVERIFY(!QFile::exists(installation.appFile(QStringLiteral("update.sh"))));
+    ScriptFolder folder;
+    QVERIFY(folder.isValid());
+    QVERIFY(!QFile::exists(folder.file(ScriptName)));
 
     MainWindow window;
     window.runUpdateScript();
 
-    // The shell's own complaint, through standard error.
-    QTRY_COMPARE_WITH_TIMEOUT(consoleLines(window).size(), 1, 10000);
-    Line line = consoleLines(window).at(0);
-    QVERIFY2(line.text.contains(QStringLiteral("update.sh")), qPrintable(line.text));
+    // The shell's own complaint, through standard error; cmd prompts again
+    // after it.
+#ifdef Q_OS_WIN
+    const int linesPerRun = 2;
+#else
+    const int linesPerRun = 1;
+#endif
+    int start = scriptOutputStart(window, 0);
+    QVERIFY(start >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(consoleLines(window).size(), start + linesPerRun, 10000);
+    Line line = consoleLines(window).at(start);
+    QVERIFY2(line.text.contains(ScriptName), qPrintable(line.text));
     QVERIFY(allGreen(line));
 
     const auto first = window.findChildren<QProcess *>();
@@ -197,9 +324,11 @@ void tst_ScriptRunner::missingScriptIsReportedAndEveryRunHasItsOwnShell()
 
     window.runUpdateScript();
 
-    QTRY_COMPARE_WITH_TIMEOUT(consoleLines(window).size(), 2, 10000);
-    line = consoleLines(window).at(1);
-    QVERIFY2(line.text.contains(QStringLiteral("update.sh")), qPrintable(line.text));
+    start = scriptOutputStart(window, start + linesPerRun);
+    QVERIFY(start >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(consoleLines(window).size(), start + linesPerRun, 10000);
+    line = consoleLines(window).at(start);
+    QVERIFY2(line.text.contains(ScriptName), qPrintable(line.text));
 
     // The earlier shell is neither stopped nor replaced.
     const auto both = window.findChildren<QProcess *>();
