@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QPixmap>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTextCursor>
 
@@ -31,6 +32,12 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // An update script's interpreter that still runs is killed with the
+    // window's children, after the form is gone, and QProcess reads what it
+    // wrote meanwhile as it ends: that must not reach the deleted console.
+    const auto processes = findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QProcess *process : processes)
+        process->disconnect(this);
     delete ui;
 }
 
