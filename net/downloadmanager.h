@@ -35,7 +35,7 @@ public:
     // without a size limit, so this time is all that bounds the memory a
     // server can fill with headers that never end; a slow but honest server
     // needs far less.
-    static constexpr int DefaultHeaderTimeout = 10 * 1000;
+    static constexpr int DefaultHeaderTimeout = 5 * 1000;
 
     explicit DownloadManager(QObject *parent = nullptr);
 

@@ -398,7 +398,7 @@ void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine_data()
                               "(header time-out)\n");
 }
 
-// The window's download gives up on a stalled server only after 10 s without
+// The window's download gives up on a stalled server only after 5 s without
 // headers, 30 s of silence, or 120 s in all, and nothing shortens that for
 // the download the window starts. So the window's own check is left stalled, and a download
 // manager with short limits, wired to the comparison as the window wires
