@@ -99,8 +99,7 @@ HttpsServer::HttpsServer(const QSslCertificate &certificate, const QSslKey &key,
 bool HttpsServer::start(quint16 port)
 {
     const QString front = qEnvironmentVariable("TELVORA_TEST_TLS_FRONT");
-    m_behindTlsFront = !front.isEmpty();
-    if (!m_behindTlsFront) {
+    if (front.isEmpty()) {
         if (!listen(QHostAddress::LocalHost, port))
             return false;
         m_port = serverPort();
@@ -190,8 +189,8 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
     connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QSslSocket::readyRead, this, [this, socket] { readRequest(socket); });
 
-    if (m_behindTlsFront)
-        return;
+    if (m_tlsFrontControl)
+        return; // the front speaks TLS
     socket->setLocalCertificate(m_certificate);
     socket->setPrivateKey(m_key);
     socket->setPeerVerifyMode(QSslSocket::VerifyNone);

@@ -112,8 +112,7 @@ private:
     QSslCertificate m_certificate;
     QSslKey m_key;
     quint16 m_port = 0;
-    bool m_behindTlsFront = false;
-    // Open for as long as the TLS front is to stay.
+    // Open for as long as the TLS front is to stay; none without a front.
     QTcpSocket *m_tlsFrontControl = nullptr;
     QHash<QString, Response> m_responses;
     QHash<QString, int> m_requestCounts;
