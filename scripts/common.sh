@@ -51,22 +51,29 @@ TELVORA_WINDOWS_QT_ARCHIVE=${TELVORA_WINDOWS_QT_ARCHIVE:-$TELVORA_ROOT/../shared
 TELVORA_WINDOWS_QT=$TELVORA_ROOT/build-windows/qt6-mingw
 
 # telvora_windows_qt: unpacks Qt for Windows into build-windows/qt6-mingw,
-# once, after checking the archive against its checksum.
+# after checking the archive against its checksum; again whenever the archive
+# has changed since (its checksum is kept beside the unpacked tree).
 telvora_windows_qt() {
-    [ -f "$TELVORA_WINDOWS_QT/lib/cmake/Qt6/Qt6Config.cmake" ] && return 0
     if [ ! -f "$TELVORA_WINDOWS_QT_ARCHIVE" ]; then
         echo "Qt for Windows is missing: no $TELVORA_WINDOWS_QT_ARCHIVE" >&2
         echo "(set TELVORA_WINDOWS_QT_ARCHIVE to the qt6-mingw archive)" >&2
         return 1
+    fi
+    local sum unpacked=$TELVORA_WINDOWS_QT.archive-sha256
+    sum=$(sha256sum "$TELVORA_WINDOWS_QT_ARCHIVE" | cut -d' ' -f1)
+    if [ -f "$TELVORA_WINDOWS_QT/lib/cmake/Qt6/Qt6Config.cmake" ] \
+        && [ "$(cat "$unpacked" 2>/dev/null)" = "$sum" ]; then
+        return 0
     fi
     if [ -f "$TELVORA_WINDOWS_QT_ARCHIVE.sha256" ]; then
         (cd "$(dirname "$TELVORA_WINDOWS_QT_ARCHIVE")" \
             && sha256sum --quiet -c "$(basename "$TELVORA_WINDOWS_QT_ARCHIVE").sha256")
     fi
     echo "Unpacking Qt for Windows into $TELVORA_WINDOWS_QT"
-    rm -rf "$TELVORA_WINDOWS_QT"
+    rm -rf "$TELVORA_WINDOWS_QT" "$unpacked"
     mkdir -p "$(dirname "$TELVORA_WINDOWS_QT")"
     tar -xzf "$TELVORA_WINDOWS_QT_ARCHIVE" -C "$(dirname "$TELVORA_WINDOWS_QT")"
+    echo "$sum" >"$unpacked"
 }
 
 # telvora_windows_build BUILD_DIR TARGET [CMAKE_ARGS...]: cross-builds TARGET
