@@ -137,6 +137,21 @@ bool HttpsServer::openTlsFront(const QString &front, quint16 port)
     return ok;
 }
 
+// Sends the TLS front one line of its control protocol and waits for its "ok".
+bool HttpsServer::tellTlsFront(const QByteArray &line)
+{
+    QTcpSocket &control = *m_tlsFrontControl;
+    control.write(line + '\n');
+    while (!control.canReadLine() && control.waitForReadyRead(10000)) { }
+    return control.readLine().trimmed() == "ok";
+}
+
+bool HttpsServer::setHandshakeDelay(int msec)
+{
+    m_handshakeDelay = msec;
+    return !m_tlsFrontControl || tellTlsFront("delay " + QByteArray::number(msec));
+}
+
 QUrl HttpsServer::url(const QString &path) const
 {
     return QUrl(QStringLiteral("https://127.0.0.1:%1%2").arg(m_port).arg(path), QUrl::StrictMode);
@@ -181,7 +196,9 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
     }
     m_connections.insert(socket, Connection());
     connect(socket, &QObject::destroyed, this, [this, socket] {
-        m_connections.remove(socket);
+        const Connection connection = m_connections.take(socket);
+        if (connection.sinceRequest.isValid() && !connection.closing)
+            m_hangUps.append(connection.sinceRequest.elapsed());
         m_held.erase(std::remove_if(m_held.begin(), m_held.end(),
                                     [socket](const auto &held) { return held.first == socket; }),
                      m_held.end());
@@ -194,12 +211,19 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
     socket->setLocalCertificate(m_certificate);
     socket->setPrivateKey(m_key);
     socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-    socket->startServerEncryption();
+    if (m_handshakeDelay > 0)
+        QTimer::singleShot(m_handshakeDelay, socket, [socket] { socket->startServerEncryption(); });
+    else
+        socket->startServerEncryption();
 }
 
 void HttpsServer::readRequest(QSslSocket *socket)
 {
-    QByteArray &request = m_connections[socket].request;
+    // Left where it is, the client's hello waits for a delayed handshake.
+    if (!m_tlsFrontControl && !socket->isEncrypted())
+        return;
+    Connection &connection = m_connections[socket];
+    QByteArray &request = connection.request;
     if (request.endsWith("\r\n\r\n"))
         return; // answered already; one request per connection
     request += socket->readAll();
@@ -207,6 +231,7 @@ void HttpsServer::readRequest(QSslSocket *socket)
     if (end < 0)
         return;
     request.truncate(end + 4);
+    connection.sinceRequest.start();
     m_lastRequest = request;
 
     // "GET /path HTTP/1.1"
@@ -222,6 +247,9 @@ void HttpsServer::readRequest(QSslSocket *socket)
         Response later = response;
         later.behaviour = Normal;
         m_held.append({socket, later});
+    } else if (response.delay > 0) {
+        QTimer::singleShot(response.delay, socket,
+                           [this, socket, response] { respond(socket, response); });
     } else {
         respond(socket, response);
     }
@@ -234,7 +262,7 @@ void HttpsServer::respond(QSslSocket *socket, const Response &response)
     case HoldUntilReleased:
         sendHead(socket, response, response.announceLength);
         send(socket, response.body);
-        socket->disconnectFromHost();
+        finish(socket);
         break;
     case EndlessBody:
         sendHead(socket, response, false);
@@ -271,10 +299,14 @@ void HttpsServer::respond(QSslSocket *socket, const Response &response)
         break;
     case Drip:
         sendHead(socket, response, true);
-        drip(socket, response.body);
+        drip(socket, response.body, true);
+        break;
+    case DripHeaders:
+        send(socket, "HTTP/1.1 200 OK\r\nX-Drip: ");
+        drip(socket, QByteArray(FillerPiece, 'x'), false);
         break;
     case CloseWithoutReply:
-        socket->disconnectFromHost();
+        finish(socket);
         break;
     }
 }
@@ -318,19 +350,30 @@ void HttpsServer::pumpFiller(QSslSocket *socket)
         sent += connection.filler.size();
     }
     if (sent >= EndlessLimit)
-        socket->disconnectFromHost();
+        finish(socket);
 }
 
-void HttpsServer::drip(QSslSocket *socket, const QByteArray &body)
+// Sends data a byte per drip interval, then closes the connection if asked
+// to, or else stays silent.
+void HttpsServer::drip(QSslSocket *socket, const QByteArray &data, bool thenClose)
 {
     auto *timer = new QTimer(socket);
-    connect(timer, &QTimer::timeout, this, [this, socket, timer, body, next = 0]() mutable {
-        if (next < body.size()) {
-            send(socket, body.mid(next++, 1));
-        } else {
-            timer->stop();
-            socket->disconnectFromHost();
-        }
-    });
+    connect(timer, &QTimer::timeout, this,
+            [this, socket, timer, data, thenClose, next = 0]() mutable {
+                if (next < data.size()) {
+                    send(socket, data.mid(next++, 1));
+                } else {
+                    timer->stop();
+                    if (thenClose)
+                        finish(socket);
+                }
+            });
     timer->start(m_dripInterval);
+}
+
+// The server's own end of an answer, as opposed to the client's hang-up.
+void HttpsServer::finish(QSslSocket *socket)
+{
+    m_connections[socket].closing = true;
+    socket->disconnectFromHost();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QPair>
@@ -30,6 +31,7 @@ public:
         EndlessBody, // no Content-Length; sends filler until the client goes away
         StallAfterHeaders, // announces the body's length, then sends nothing
         Drip, // announces the body's length, then sends it one byte per drip interval
+        DripHeaders, // a status line, then one header line, a byte per drip interval, never ended
         CloseWithoutReply, // reads the request and closes the connection
         HoldUntilReleased, // answers like Normal, but only once release() is called
         EndlessHeaderLine, // a status line, then one header line that never ends
@@ -48,6 +50,8 @@ public:
         bool announceLength = true;
         // Extra header lines, e.g. {"Location", "https://..."}.
         QList<QPair<QByteArray, QByteArray>> headers;
+        // How long the answer takes to begin after the request, in ms.
+        int delay = 0;
     };
 
     // An endless body or header stops after this many bytes all the same, so
@@ -72,6 +76,9 @@ public:
     void setResponse(const QString &path, const Response &response);
     void setResponse(const QString &path, const QByteArray &body, int status = 200);
     void setDripInterval(int msec) { m_dripInterval = msec; }
+    // How long the TLS handshake waits after a connection is accepted, for
+    // connections from now on; false where the TLS front did not agree.
+    bool setHandshakeDelay(int msec);
 
     // Sends every response held back so far (HoldUntilReleased).
     void release();
@@ -88,6 +95,10 @@ public:
     // to a thread of its own.
     qint64 bytesSent() const { return m_bytesSent; }
 
+    // For each connection whose client hung up before the server had ended
+    // its answer, the milliseconds from its request to the hang-up, in order.
+    QList<qint64> hangUps() const { return m_hangUps; }
+
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
@@ -96,18 +107,22 @@ private:
     struct Connection
     {
         QByteArray request; // as read so far
+        QElapsedTimer sinceRequest; // started when the request is complete
+        bool closing = false; // the server has ended its answer
         QByteArray filler; // repeated without end, e.g. EndlessBody
         qint64 fillerSent = 0;
     };
 
     bool openTlsFront(const QString &front, quint16 port);
+    bool tellTlsFront(const QByteArray &line);
+    void finish(QSslSocket *socket);
     void readRequest(QSslSocket *socket);
     void respond(QSslSocket *socket, const Response &response);
     void sendHead(QSslSocket *socket, const Response &response, bool withLength);
     void send(QSslSocket *socket, const QByteArray &data);
     void flood(QSslSocket *socket, const QByteArray &filler);
     void pumpFiller(QSslSocket *socket);
-    void drip(QSslSocket *socket, const QByteArray &body);
+    void drip(QSslSocket *socket, const QByteArray &data, bool thenClose);
 
     QSslCertificate m_certificate;
     QSslKey m_key;
@@ -120,5 +135,7 @@ private:
     QHash<QSslSocket *, Connection> m_connections;
     QList<QPair<QSslSocket *, Response>> m_held;
     int m_dripInterval = 10;
+    int m_handshakeDelay = 0;
+    QList<qint64> m_hangUps;
     std::atomic<qint64> m_bytesSent{0};
 };
