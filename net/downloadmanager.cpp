@@ -11,16 +11,6 @@
 
 #include <cstdio>
 
-// Qt's transfer time-out counts only the body's progress, from the moment the
-// request starts, so it also fires while header bytes are still pouring in:
-// the message must then not claim that nothing came.
-static QString headersLate(int msec, const QString &limit)
-{
-    return QStringLiteral("the response headers did not arrive within %1 ms (%2)")
-            .arg(msec)
-            .arg(limit);
-}
-
 static QString tooLarge()
 {
     return QStringLiteral("the body is larger than %1 bytes (size limit)")
@@ -65,6 +55,10 @@ void DownloadManager::download(const QUrl &url)
     // The limits here are built around one HTTP/1.1 exchange, and a manifest
     // gains nothing from the HTTP/2 that Qt 6 offers over TLS by default.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    // A connection of its own for every download: the header clock below
+    // starts at the TLS handshake, and Qt 5 says nothing when it sends a
+    // request over a connection kept from an earlier one.
+    request.setRawHeader("Connection", "close");
 
     QNetworkReply *reply = netManager.get(request);
     // Unbounded, Qt reads the whole body into the reply ahead of us, however
@@ -79,9 +73,30 @@ void DownloadManager::download(const QUrl &url)
     headerTimer->setSingleShot(true);
     const int headerLimit = headerTimeout;
     connect(headerTimer, &QTimer::timeout, this, [this, reply, headerLimit] {
-        abandon(reply, headersLate(headerLimit, QStringLiteral("header time-out")));
+        abandon(reply,
+                QStringLiteral("the response headers were not complete within %1 ms of the "
+                               "request (header time-out)")
+                        .arg(headerLimit));
     });
-    headerTimer->start(headerLimit);
+    // The header clock starts once the request has gone out on an established
+    // connection. Resolving the name, connecting and the TLS handshake take
+    // three or four round trips before that, seconds on a slow or lossy link,
+    // and are bounded by the inactivity time-out and the deadline instead.
+    const auto requestOut = [this, reply, headerTimer, headerLimit] {
+        const auto transfer = transfers.find(reply);
+        if (transfer == transfers.end() || transfer->requestOut || transfer->headersComplete)
+            return;
+        transfer->requestOut = true;
+        headerTimer->start(headerLimit);
+    };
+    connect(reply, &QNetworkReply::encrypted, this, requestOut);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
+    connect(reply, &QNetworkReply::requestSent, this, requestOut);
+#else
+    // Qt 5 tells of the TLS handshake, but not when a plain request has gone out.
+    if (url.scheme() != QLatin1String("https"))
+        requestOut();
+#endif
 
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, headerTimer] {
         const auto transfer = transfers.find(reply);
@@ -237,11 +252,18 @@ QString DownloadManager::failureOf(QNetworkReply *reply, Transfer &transfer)
     if (!transfer.failure.isEmpty())
         return transfer.failure;
     // This object aborts a reply only after setting failure above, so a
-    // cancelled reply is one that Qt ended at the inactivity time-out.
+    // cancelled reply is one that Qt ended at the inactivity time-out. Qt's
+    // clock runs from the start of the download until the first body bytes.
     if (reply->error() == QNetworkReply::OperationCanceledError) {
         const int msec = reply->request().transferTimeout();
+        if (!transfer.requestOut)
+            return QStringLiteral("the connection was not established within %1 ms "
+                                  "(inactivity time-out)")
+                    .arg(msec);
         if (!transfer.headersComplete)
-            return headersLate(msec, QStringLiteral("inactivity time-out"));
+            return QStringLiteral("the response headers were not complete within %1 ms "
+                                  "(inactivity time-out)")
+                    .arg(msec);
         return QStringLiteral("nothing received for %1 ms (inactivity time-out)").arg(msec);
     }
     if (reply->error() != QNetworkReply::NoError)

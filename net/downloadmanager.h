@@ -31,10 +31,10 @@ public:
     // however steadily data still trickles in.
     static constexpr int DefaultTransferDeadline = 120 * 1000;
     // The status line and headers of the response must be complete this long
-    // after the download was started. Qt keeps every header byte it reads,
-    // without a size limit, so this time is all that bounds the memory a
-    // server can fill with headers that never end; a slow but honest server
-    // needs far less.
+    // after the request has gone out. Debian's Qt keeps every header byte it
+    // reads, without a size limit, so there this time is all that bounds the
+    // memory a server can fill with headers that never end; a slow but honest
+    // server needs one round trip and the repair of a lost packet or two.
     static constexpr int DefaultHeaderTimeout = 5 * 1000;
 
     explicit DownloadManager(QObject *parent = nullptr);
@@ -72,6 +72,9 @@ private:
     struct Transfer
     {
         QByteArray body;
+        // Whether the request has gone out on an established connection
+        // (where Qt cannot tell, from the start), which starts the header clock.
+        bool requestOut = false;
         // Whether the final status line and headers have arrived.
         bool headersComplete = false;
         // Set when this object ended the transfer itself, and why.

@@ -1,5 +1,33 @@
 #include "peakmemory.h"
 
+#ifdef Q_OS_WIN
+
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <psapi.h>
+
+static qint64 workingSetKiB(bool peak)
+{
+    PROCESS_MEMORY_COUNTERS counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return -1;
+    return qint64(peak ? counters.PeakWorkingSetSize : counters.WorkingSetSize) / 1024;
+}
+
+void resetPeakMemory() { }
+
+qint64 peakMemoryKiB()
+{
+    return workingSetKiB(true);
+}
+
+qint64 residentMemoryKiB()
+{
+    return workingSetKiB(false);
+}
+
+#else
+
 #include <QByteArray>
 #include <QFile>
 
@@ -16,10 +44,11 @@ static qint64 statusField(const QByteArray &field)
     return -1;
 }
 
-bool resetPeakMemory()
+void resetPeakMemory()
 {
     QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1 && clearRefs.flush();
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
 }
 
 qint64 peakMemoryKiB()
@@ -31,3 +60,5 @@ qint64 residentMemoryKiB()
 {
     return statusField("VmRSS:");
 }
+
+#endif

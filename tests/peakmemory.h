@@ -2,16 +2,18 @@
 
 #include <QtGlobal>
 
-// This process's resident memory as Linux reports it in /proc/self, for tests
-// that check that some work stays small. The sizes are in KiB, or -1 where
-// /proc cannot be read.
+// This process's resident memory (its working set, on Windows), for tests
+// that check that some work stays small: the growth of the peak over the
+// resident size before the work. The sizes are in KiB, or -1 where they
+// cannot be read.
 
-// Sets the peak resident size (VmHWM) back to the present one; false where
-// /proc/self/clear_refs cannot be written.
-bool resetPeakMemory();
+// Sets the peak back to the present resident size where the system allows
+// it (Linux). Elsewhere the peak stays the largest since the process started,
+// which can only make the growth look larger, never smaller.
+void resetPeakMemory();
 
-// The peak resident size (VmHWM) since the last reset.
+// The peak resident size since the last reset.
 qint64 peakMemoryKiB();
 
-// The present resident size (VmRSS).
+// The present resident size.
 qint64 residentMemoryKiB();

@@ -115,6 +115,7 @@ private slots:
     void downloadsInFlightAreReportedAsTheyFinish();
     void destroyingTheManagerEndsItsDownloadsSilently();
 
+    void slowButHonestServerIsWaitedFor();
     void bodyOfTheCapIsSavedAndOneByteMoreRefused_data();
     void bodyOfTheCapIsSavedAndOneByteMoreRefused();
     void hostileServerIsAbandonedWithinItsLimits_data();
@@ -163,6 +164,7 @@ void tst_DownloadManager::init()
     installation = std::make_unique<TestInstallation>();
     QVERIFY(installation->isValid());
     QVERIFY(QDir().mkdir(QStringLiteral("temp")));
+    QVERIFY(server->setHandshakeDelay(0));
 }
 
 void tst_DownloadManager::cleanup()
@@ -488,6 +490,22 @@ void tst_DownloadManager::destroyingTheManagerEndsItsDownloadsSilently()
     QCOMPARE(filesInTemp(), QStringList());
 }
 
+// A link with long round trips and lost packets: the handshake and the answer
+// together take longer than the header limit, each within it.
+void tst_DownloadManager::slowButHonestServerIsWaitedFor()
+{
+    const int headerLimit = DownloadManager::DefaultHeaderTimeout;
+    QVERIFY(server->setHandshakeDelay(headerLimit * 9 / 10));
+    HttpsServer::Response slow = response(HttpsServer::Normal, "<nversion>2.0</nversion>");
+    slow.delay = headerLimit * 4 / 10;
+    server->setResponse(ManifestPath, slow);
+
+    DownloadManager manager;
+    const Outcome outcome = fetch(manager, server->url(ManifestPath));
+    QVERIFY2(outcome.ok, qPrintable(outcome.msg));
+    QCOMPARE(contentsOf(tempPath(QStringLiteral("telvora-version.xml"))), slow.body);
+}
+
 void tst_DownloadManager::bodyOfTheCapIsSavedAndOneByteMoreRefused_data()
 {
     QTest::addColumn<qint64>("size");
@@ -528,6 +546,7 @@ void tst_DownloadManager::bodyOfTheCapIsSavedAndOneByteMoreRefused()
 void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
 {
     QTest::addColumn<HttpsServer::Behaviour>("behaviour");
+    QTest::addColumn<int>("handshakeDelay");
     QTest::addColumn<int>("inactivityTimeout");
     QTest::addColumn<int>("headerTimeout");
     QTest::addColumn<int>("transferDeadline");
@@ -537,50 +556,64 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
     const QString tooLarge =
             QStringLiteral("Download failed: the body is larger than 1048576 bytes (size limit)\n");
     const QString headersLate = QStringLiteral(
-            "Download failed: the response headers did not arrive within %1 ms (%2)\n");
-    QTest::newRow("endless body") << HttpsServer::EndlessBody << 2000 << 4000 << 20000 << true
+            "Download failed: the response headers were not complete within %1 ms%2\n");
+    QTest::newRow("endless body") << HttpsServer::EndlessBody << 0 << 2000 << 4000 << 20000 << true
                                   << tooLarge;
-    QTest::newRow("gzip bomb") << HttpsServer::GzipBomb << 2000 << 4000 << 20000 << true
+    QTest::newRow("gzip bomb") << HttpsServer::GzipBomb << 0 << 2000 << 4000 << 20000 << true
                                << tooLarge;
-    QTest::newRow("deflate bomb") << HttpsServer::DeflateBomb << 2000 << 4000 << 20000 << true
+    QTest::newRow("deflate bomb") << HttpsServer::DeflateBomb << 0 << 2000 << 4000 << 20000 << true
                                   << tooLarge;
     // Qt reads headers into memory as fast as the loopback brings them, so
     // the limits that end a flood of them are short. Qt's transfer time-out
     // starts with the request and only body progress restarts it, so it too
     // may fire amid a flood of headers.
     QTest::newRow("endless header line, inactivity first")
-            << HttpsServer::EndlessHeaderLine << 300 << 2000 << 20000 << true
-            << headersLate.arg(300).arg("inactivity time-out");
-    QTest::newRow("endless header lines") << HttpsServer::EndlessHeaderLines << 2000 << 300 << 20000
-                                          << true << headersLate.arg(300).arg("header time-out");
+            << HttpsServer::EndlessHeaderLine << 0 << 300 << 2000 << 20000 << true
+            << headersLate.arg(300).arg(" (inactivity time-out)");
+    QTest::newRow("endless header lines")
+            << HttpsServer::EndlessHeaderLines << 0 << 2000 << 300 << 20000 << true
+            << headersLate.arg(300).arg(" of the request (header time-out)");
     QTest::newRow("endless interim responses")
-            << HttpsServer::EndlessInterimResponses << 2000 << 300 << 20000 << true
-            << headersLate.arg(300).arg("header time-out");
+            << HttpsServer::EndlessInterimResponses << 0 << 2000 << 300 << 20000 << true
+            << headersLate.arg(300).arg(" of the request (header time-out)");
+    // The header clock starts after the handshake, and still ends headers
+    // that keep coming but never end.
+    QTest::newRow("headers dripping after a slow handshake")
+            << HttpsServer::DripHeaders << 1500 << 20000 << 1000 << 20000 << false
+            << headersLate.arg(1000).arg(" of the request (header time-out)");
+    QTest::newRow("handshake never completes")
+            << HttpsServer::Normal << 60000 << 300 << 4000 << 20000 << false
+            << QStringLiteral("Download failed: the connection was not established within 300 ms "
+                              "(inactivity time-out)\n");
     QTest::newRow("silent after the headers")
-            << HttpsServer::StallAfterHeaders << 200 << 4000 << 20000 << false
+            << HttpsServer::StallAfterHeaders << 0 << 200 << 4000 << 20000 << false
             << QStringLiteral(
                        "Download failed: nothing received for 200 ms (inactivity time-out)\n");
     QTest::newRow("dripping byte by byte")
-            << HttpsServer::Drip << 2000 << 4000 << 300 << false
+            << HttpsServer::Drip << 0 << 2000 << 4000 << 300 << false
             << QStringLiteral("Download failed: not complete within 300 ms (transfer deadline)\n");
 }
 
 void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
 {
     QFETCH(HttpsServer::Behaviour, behaviour);
+    QFETCH(int, handshakeDelay);
     QFETCH(int, inactivityTimeout);
     QFETCH(int, headerTimeout);
     QFETCH(int, transferDeadline);
     QFETCH(bool, floods);
     QFETCH(QString, message);
     server->setResponse(QStringLiteral("/hostile"), response(behaviour, QByteArray(10000, 'h')));
+    QVERIFY(server->setHandshakeDelay(handshakeDelay));
+    const int requestsBefore = server->requestCount(QStringLiteral("/hostile"));
     const qint64 sentBefore = server->bytesSent();
+    const int hangUpsBefore = server->hangUps().size();
     DownloadManager manager;
     manager.setInactivityTimeout(inactivityTimeout);
     manager.setHeaderTimeout(headerTimeout);
     manager.setTransferDeadline(transferDeadline);
 
-    const bool peakReset = resetPeakMemory();
+    resetPeakMemory();
     const qint64 residentBefore = residentMemoryKiB();
     QSignalSpy spy(&manager, &DownloadManager::downFinished);
     manager.download(server->url(QStringLiteral("/hostile")));
@@ -593,25 +626,40 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
 
     QCOMPARE(spy.count(), 1);
     QVERIFY(!spy.at(0).at(0).toBool());
+    qint64 floodFloor = DownloadManager::MaxBodySize;
+#ifdef Q_OS_WIN
+    // Qt for Windows as this project builds it ends a header section past
+    // 272 KiB itself, which on the loopback comes before any time limit.
+    if (floods && behaviour != HttpsServer::EndlessBody && behaviour != HttpsServer::GzipBomb
+        && behaviour != HttpsServer::DeflateBomb) {
+        message = QStringLiteral("Download failed: Response header section too large\n");
+        floodFloor = 272 * 1024;
+    }
+#endif
     QCOMPARE(spy.at(0).at(1).toString(), message);
     QCOMPARE(filesInTemp(), QStringList());
     // Asked for as it is, no body is inflated by Qt ahead of the size limit.
-    QVERIFY(server->lastRequest().contains("\r\nAccept-Encoding: identity\r\n"));
-    // The client gave up, the server did not: bytes were still arriving.
+    if (server->requestCount(QStringLiteral("/hostile")) > requestsBefore)
+        QVERIFY(server->lastRequest().contains("\r\nAccept-Encoding: identity\r\n"));
+    // The client gave up, the server did not: bytes were still arriving, and
+    // the client then hung up at once.
     const qint64 sent = server->bytesSent() - sentBefore;
-    if (floods)
-        QVERIFY2(sent > DownloadManager::MaxBodySize, qPrintable(QString::number(sent)));
+    if (floods) {
+        QVERIFY2(sent > floodFloor, qPrintable(QString::number(sent)));
+        QTRY_COMPARE_WITH_TIMEOUT(server->hangUps().size(), hangUpsBefore + 1, Guard);
+        QVERIFY2(server->hangUps().last() < 5000,
+                 qPrintable(QStringLiteral("hung up after %1 ms").arg(server->hangUps().last())));
+    }
     QVERIFY2(sent < HttpsServer::EndlessLimit, qPrintable(QString::number(sent)));
 
 #ifdef TELVORA_ASAN
     // AddressSanitizer keeps freed memory in quarantine, which says nothing
     // about what the code holds.
-    Q_UNUSED(peakReset)
     Q_UNUSED(residentBefore)
     Q_UNUSED(peak)
 #else
-    if (!peakReset || residentBefore < 0 || peak < 0)
-        QSKIP("the peak resident size cannot be read or reset here");
+    if (residentBefore < 0 || peak < 0)
+        QSKIP("the resident size cannot be read here");
     const qint64 growthKiB = peak - residentBefore;
     QVERIFY2(growthKiB < 64 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(growthKiB)));
 #endif
