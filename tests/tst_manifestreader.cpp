@@ -141,6 +141,17 @@ void tst_ManifestReader::readsTheFirstNversionText_data()
     QTest::newRow("undeclared entity before nversion")
             << QByteArray("<m>&build;<nversion>1.0</nversion></m>") << QString()
             << "Entity 'build' not declared.";
+    QTest::newRow("undeclared entity inside nversion")
+            << QByteArray("<m><nversion>2.0&beta;</nversion></m>") << QString()
+            << "Entity 'beta' not declared.";
+    // The console shows no control characters, the one in Qt's message included.
+    QTest::newRow("forbidden character inside nversion")
+            << QByteArray("<m><nversion>2.0\x01</nversion></m>") << QString() << "Unexpected ''.";
+    QTest::newRow("document cut off inside the element")
+            << QByteArray("<m><nversion>2.0</nvers") << QString() << "Premature end of document.";
+    QTest::newRow("child element's start tag broken")
+            << QByteArray("<m><nversion>1.2<build 7></nversion></m>") << QString()
+            << "Expected '>' or '/', but got '[0-9]'.";
     QTest::newRow("error text with markup characters shown literally")
             << QByteArray("<m build=<b>x</b>><nversion>1.0</nversion></m>") << QString()
             << "Expected ''' or '\"', but got '<'.";
