@@ -144,6 +144,9 @@ void tst_ManifestReader::readsTheFirstNversionText_data()
     QTest::newRow("undeclared entity inside nversion")
             << QByteArray("<m><nversion>2.0&beta;</nversion></m>") << QString()
             << "Entity 'beta' not declared.";
+    QTest::newRow("entity left to an external DTD inside nversion")
+            << QByteArray("<!DOCTYPE m SYSTEM \"m.dtd\"><m><nversion>2.0&nbsp;</nversion></m>")
+            << QString() << "Entidad XML no declarada en la version: &nbsp;";
     // The console shows no control characters, the one in Qt's message included.
     QTest::newRow("forbidden character inside nversion")
             << QByteArray("<m><nversion>2.0\x01</nversion></m>") << QString() << "Unexpected ''.";

@@ -16,6 +16,13 @@ static QString readVersionText(QXmlStreamReader &reader)
         case QXmlStreamReader::Characters:
             version += reader.text();
             break;
+        case QXmlStreamReader::EntityReference:
+            // Every entity declaration is refused, so this is a reference Qt
+            // could not resolve, left to an external DTD that it never reads;
+            // the text it stands for is unknown.
+            reader.raiseError(QStringLiteral("Entidad XML no declarada en la version: &")
+                              + reader.name().toString() + QLatin1Char(';'));
+            return QString();
         case QXmlStreamReader::StartElement:
         case QXmlStreamReader::EndElement:
             return version;
