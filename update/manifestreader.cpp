@@ -36,8 +36,11 @@ static QString readVersionText(QXmlStreamReader &reader)
 
 QString MainWindow::getVersionXML(const QString &file)
 {
+    // Not in text mode: that drops every CR byte, half of a character in a
+    // UTF-16 manifest such as Windows tools write. The XML reader turns CRLF
+    // and a lone CR into a line feed itself.
     QFile xml(file);
-    if (!xml.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!xml.open(QIODevice::ReadOnly)) {
         printConsole(QStringLiteral("Error al abrir el archivo xml: ") + file.toHtmlEscaped(), 0);
         return QString();
     }
