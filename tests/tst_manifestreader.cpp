@@ -51,6 +51,15 @@ static QByteArray fixture(const QString &name)
     return file.readAll();
 }
 
+// text in little-endian UTF-16 after a byte-order mark
+static QByteArray utf16(const QString &text)
+{
+    QByteArray bytes("\xff\xfe");
+    for (const QChar c : text)
+        bytes.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
+    return bytes;
+}
+
 #ifndef Q_OS_WIN
 static int openFileCount()
 {
@@ -77,6 +86,8 @@ void tst_ManifestReader::readsTheFirstNversionText_data()
     QTest::newRow("windows line ends read as line feeds")
             << QByteArray("<m>\r\n<nversion>2.0\r\nbeta</nversion>\r\n</m>\r\n") << "2.0\nbeta"
             << none;
+    QTest::newRow("lone carriage return read as a line feed")
+            << QByteArray("<m><nversion>2.0\rbeta</nversion></m>") << "2.0\nbeta" << none;
     QTest::newRow("first of two") << QByteArray(
             "<m><nversion>1.0</nversion><nversion>2.0</nversion></m>")
                                   << "1.0" << none;
@@ -127,10 +138,17 @@ void tst_ManifestReader::readsTheFirstNversionText_data()
             << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><nversion>2.0-\xe9t\xe9"
                           "</nversion>")
             << QStringLiteral("2.0-\u00e9t\u00e9") << none;
-    QByteArray utf16le("\xff\xfe");
-    for (const QChar c : QStringLiteral("<m><nversion>3.0-\u00df</nversion></m>"))
-        utf16le.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
-    QTest::newRow("UTF-16 with byte-order mark") << utf16le << QStringLiteral("3.0-\u00df") << none;
+    QTest::newRow("UTF-8 with byte-order mark and windows line ends")
+            << QByteArray("\xef\xbb\xbf<m>\r\n<nversion>2.0\r\nbeta</nversion>\r\n</m>\r\n")
+            << "2.0\nbeta" << none;
+    QTest::newRow("UTF-16 with byte-order mark")
+            << utf16(QStringLiteral("<m><nversion>3.0-\u00df</nversion></m>"))
+            << QStringLiteral("3.0-\u00df") << none;
+    // As Windows PowerShell's Out-File and Notepad's "Unicode" save it.
+    QTest::newRow("UTF-16 with byte-order mark and windows line ends")
+            << utf16(QStringLiteral("<?xml version=\"1.0\" encoding=\"utf-16\"?>\r\n<m>\r\n"
+                                    "<nversion>3.0\r\nbeta</nversion>\r\n</m>\r\n"))
+            << "3.0\nbeta" << none;
 
     QTest::newRow("empty file") << QByteArray() << QString() << "Premature end of document.";
     QTest::newRow("not XML") << QByteArray("version 2.0\n") << QString() << "Start tag expected.";
@@ -141,6 +159,20 @@ void tst_ManifestReader::readsTheFirstNversionText_data()
     QTest::newRow("undeclared entity before nversion")
             << QByteArray("<m>&build;<nversion>1.0</nversion></m>") << QString()
             << "Entity 'build' not declared.";
+    QTest::newRow("undeclared entity inside nversion")
+            << QByteArray("<m><nversion>2.0&beta;</nversion></m>") << QString()
+            << "Entity 'beta' not declared.";
+    QTest::newRow("entity left to an external DTD inside nversion")
+            << QByteArray("<!DOCTYPE m SYSTEM \"m.dtd\"><m><nversion>2.0&nbsp;</nversion></m>")
+            << QString() << "Entidad XML no declarada en la version: &nbsp;";
+    // The console shows no control characters, the one in Qt's message included.
+    QTest::newRow("forbidden character inside nversion")
+            << QByteArray("<m><nversion>2.0\x01</nversion></m>") << QString() << "Unexpected ''.";
+    QTest::newRow("document cut off inside the element")
+            << QByteArray("<m><nversion>2.0</nvers") << QString() << "Premature end of document.";
+    QTest::newRow("child element's start tag broken")
+            << QByteArray("<m><nversion>1.2<build 7></nversion></m>") << QString()
+            << "Expected '>' or '/', but got '[0-9]'.";
     QTest::newRow("error text with markup characters shown literally")
             << QByteArray("<m build=<b>x</b>><nversion>1.0</nversion></m>") << QString()
             << "Expected ''' or '\"', but got '<'.";

@@ -3,10 +3,44 @@
 #include <QFile>
 #include <QXmlStreamReader>
 
+// Reads the text of the nversion element the reader has just entered, up to
+// its end tag or the start tag of a child element; nothing after that is read.
+// A fault on the way leaves no version: the text read up to it is not what was
+// published. readElementText() would keep that text, and takes a child element
+// for a fault as well.
+static QString readVersionText(QXmlStreamReader &reader)
+{
+    QString version;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::Characters:
+            version += reader.text();
+            break;
+        case QXmlStreamReader::EntityReference:
+            // Every entity declaration is refused, so this is a reference Qt
+            // could not resolve, left to an external DTD that it never reads;
+            // the text it stands for is unknown.
+            reader.raiseError(QStringLiteral("Entidad XML no declarada en la version: &")
+                              + reader.name().toString() + QLatin1Char(';'));
+            return QString();
+        case QXmlStreamReader::StartElement:
+        case QXmlStreamReader::EndElement:
+            return version;
+        default: // comments and processing instructions
+            break;
+        }
+    }
+    // Only a fault ends the document inside an element.
+    return QString();
+}
+
 QString MainWindow::getVersionXML(const QString &file)
 {
+    // Not in text mode: that drops every CR byte, half of a character in a
+    // UTF-16 manifest such as Windows tools write. The XML reader turns CRLF
+    // and a lone CR into a line feed itself.
     QFile xml(file);
-    if (!xml.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!xml.open(QIODevice::ReadOnly)) {
         printConsole(QStringLiteral("Error al abrir el archivo xml: ") + file.toHtmlEscaped(), 0);
         return QString();
     }
@@ -32,8 +66,12 @@ QString MainWindow::getVersionXML(const QString &file)
         }
         // Only the first nversion counts; whatever follows it is never read,
         // so a fault later in the document goes unnoticed.
-        if (token == QXmlStreamReader::StartElement && reader.name() == QLatin1String("nversion"))
-            return reader.readElementText();
+        if (token == QXmlStreamReader::StartElement && reader.name() == QLatin1String("nversion")) {
+            const QString version = readVersionText(reader);
+            if (!reader.hasError())
+                return version;
+            break;
+        }
     }
 
     if (reader.hasError())
