@@ -11,6 +11,34 @@
 
 #include <cstdio>
 
+// Why the end of the response's body cannot be known, or an empty string when
+// it can. Without a length or the chunked coding, only TLS's close_notify
+// tells a whole body from one cut short, and Qt reports a connection that
+// just ends as if it had sent one.
+static QString framingFault(const QNetworkReply *reply)
+{
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 204)
+        return QString(); // no content, ever
+    // Qt joins the values of a header that came more than once with ", ".
+    const QByteArray length = reply->rawHeader("Content-Length");
+    const QByteArray coding = reply->rawHeader("Transfer-Encoding");
+    if (!coding.isEmpty() && !length.isEmpty())
+        return QStringLiteral("the body is framed both by Content-Length and by Transfer-Encoding");
+    if (coding.split(',').last().trimmed().toLower() == "chunked")
+        return QString();
+    if (length.isEmpty())
+        return QStringLiteral("the body's end is not marked (no Content-Length, not chunked), so "
+                              "a cut-off body could not be told from a whole one");
+    const QList<QByteArray> lengths = length.split(',');
+    for (const QByteArray &value : lengths) {
+        bool number = false;
+        value.trimmed().toULongLong(&number);
+        if (!number || value.trimmed() != lengths.first().trimmed())
+            return QStringLiteral("invalid Content-Length (%1)").arg(QString::fromLatin1(length));
+    }
+    return QString();
+}
+
 static QString tooLarge()
 {
     return QStringLiteral("the body is larger than %1 bytes (size limit)")
@@ -100,11 +128,19 @@ void DownloadManager::download(const QUrl &url)
 
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, headerTimer] {
         const auto transfer = transfers.find(reply);
+        if (transfer == transfers.end())
+            return;
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         // An interim 1xx response is no answer yet.
-        if (transfer != transfers.end() && status.isValid() && status.toInt() >= 200) {
+        if (status.isValid() && status.toInt() >= 200) {
             transfer->headersComplete = true;
             headerTimer->stop();
+            // A status outside 2xx fails anyway, with a message of its own.
+            const QString fault = status.toInt() <= 299 ? framingFault(reply) : QString();
+            if (!fault.isEmpty()) {
+                abandon(reply, fault);
+                return;
+            }
         }
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > MaxBodySize)

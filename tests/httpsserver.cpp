@@ -72,6 +72,11 @@ static QByteArray endlessZerosDeflate()
     return stream;
 }
 
+static QByteArray chunk(const QByteArray &data)
+{
+    return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+}
+
 static QByteArray reasonPhrase(int status)
 {
     switch (status) {
@@ -260,13 +265,18 @@ void HttpsServer::respond(QSslSocket *socket, const Response &response)
     switch (response.behaviour) {
     case Normal:
     case HoldUntilReleased:
-        sendHead(socket, response, response.announceLength);
-        send(socket, response.body);
-        finish(socket);
+        sendHead(socket, response, response.framing);
+        send(socket,
+             response.framing == Chunked ? chunk(response.body) + chunk(QByteArray())
+                                         : response.body);
+        if (response.closeNotify)
+            finish(socket);
+        else
+            cut(socket);
         break;
     case EndlessBody:
-        sendHead(socket, response, false);
-        flood(socket, QByteArray(FillerPiece, 'x'));
+        sendHead(socket, response, Chunked);
+        flood(socket, chunk(QByteArray(FillerPiece, 'x')));
         break;
     case EndlessHeaderLine:
         send(socket, "HTTP/1.1 200 OK\r\nX-Flood: ");
@@ -289,16 +299,16 @@ void HttpsServer::respond(QSslSocket *socket, const Response &response)
         bomb.body = (gzip ? QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10)
                           : QByteArray("\x78\x9c"))
                 + endlessZerosDeflate();
-        sendHead(socket, bomb, false);
-        send(socket, bomb.body);
-        flood(socket, QByteArray(FillerPiece, '\0'));
+        sendHead(socket, bomb, Chunked);
+        send(socket, chunk(bomb.body));
+        flood(socket, chunk(QByteArray(FillerPiece, '\0')));
         break;
     }
     case StallAfterHeaders:
-        sendHead(socket, response, true);
+        sendHead(socket, response, ContentLength);
         break;
     case Drip:
-        sendHead(socket, response, true);
+        sendHead(socket, response, ContentLength);
         drip(socket, response.body, true);
         break;
     case DripHeaders:
@@ -311,12 +321,14 @@ void HttpsServer::respond(QSslSocket *socket, const Response &response)
     }
 }
 
-void HttpsServer::sendHead(QSslSocket *socket, const Response &response, bool withLength)
+void HttpsServer::sendHead(QSslSocket *socket, const Response &response, Framing framing)
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
             + reasonPhrase(response.status) + "\r\nConnection: close\r\n";
-    if (withLength)
+    if (framing == ContentLength)
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    else if (framing == Chunked)
+        head += "Transfer-Encoding: chunked\r\n";
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
     send(socket, head + "\r\n");
@@ -376,4 +388,23 @@ void HttpsServer::finish(QSslSocket *socket)
 {
     m_connections[socket].closing = true;
     socket->disconnectFromHost();
+}
+
+// Ends the answer as a cut connection ends, without TLS's close_notify.
+void HttpsServer::cut(QSslSocket *socket)
+{
+    m_connections[socket].closing = true;
+    if (m_tlsFrontControl) {
+        tellTlsFront("cut " + QByteArray::number(socket->peerPort()));
+        socket->disconnectFromHost();
+        return;
+    }
+    // Only disconnectFromHost() sends close_notify; abort() drops what is not
+    // yet out, so it waits for that.
+    const auto abortWhenSent = [socket] {
+        if (socket->bytesToWrite() == 0 && socket->encryptedBytesToWrite() == 0)
+            socket->abort();
+    };
+    connect(socket, &QSslSocket::encryptedBytesWritten, socket, abortWhenSent);
+    abortWhenSent();
 }

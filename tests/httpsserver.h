@@ -27,8 +27,8 @@ class HttpsServer : public QTcpServer
 
 public:
     enum Behaviour {
-        Normal, // status line, headers, body, then the connection is closed
-        EndlessBody, // no Content-Length; sends filler until the client goes away
+        Normal, // status line, headers, body, then the connection is closed (see Response)
+        EndlessBody, // chunked; sends filler until the client goes away
         StallAfterHeaders, // announces the body's length, then sends nothing
         Drip, // announces the body's length, then sends it one byte per drip interval
         DripHeaders, // a status line, then one header line, a byte per drip interval, never ended
@@ -37,8 +37,15 @@ public:
         EndlessHeaderLine, // a status line, then one header line that never ends
         EndlessHeaderLines, // a status line, then header lines without end
         EndlessInterimResponses, // "100 Continue" responses without end
-        GzipBomb, // a gzip body that inflates to zeros without end, 1032 to a byte
+        GzipBomb, // a gzip body, chunked, that inflates to zeros without end, 1032 to a byte
         DeflateBomb, // the same as a deflate (zlib) body
+    };
+
+    // How Normal marks where the body ends.
+    enum Framing {
+        ContentLength, // the body's length in a header
+        Chunked, // the body as one chunk, then the last chunk
+        ConnectionClose, // nothing: the end of the connection ends the body
     };
 
     struct Response
@@ -46,8 +53,10 @@ public:
         int status = 200;
         QByteArray body;
         Behaviour behaviour = Normal;
-        // When false, Normal sends no Content-Length and ends the body by closing.
-        bool announceLength = true;
+        Framing framing = ContentLength;
+        // When false, Normal ends the connection without TLS's close_notify,
+        // as a cut connection ends.
+        bool closeNotify = true;
         // Extra header lines, e.g. {"Location", "https://..."}.
         QList<QPair<QByteArray, QByteArray>> headers;
         // How long the answer takes to begin after the request, in ms.
@@ -116,9 +125,10 @@ private:
     bool openTlsFront(const QString &front, quint16 port);
     bool tellTlsFront(const QByteArray &line);
     void finish(QSslSocket *socket);
+    void cut(QSslSocket *socket);
     void readRequest(QSslSocket *socket);
     void respond(QSslSocket *socket, const Response &response);
-    void sendHead(QSslSocket *socket, const Response &response, bool withLength);
+    void sendHead(QSslSocket *socket, const Response &response, Framing framing);
     void send(QSslSocket *socket, const QByteArray &data);
     void flood(QSslSocket *socket, const QByteArray &filler);
     void pumpFiller(QSslSocket *socket);

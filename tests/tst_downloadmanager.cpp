@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(HttpsServer::Behaviour)
+Q_DECLARE_METATYPE(HttpsServer::Response)
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TELVORA_ASAN
@@ -116,6 +117,8 @@ private slots:
     void destroyingTheManagerEndsItsDownloadsSilently();
 
     void slowButHonestServerIsWaitedFor();
+    void bodyIsSavedOnlyWhenItsEndIsKnown_data();
+    void bodyIsSavedOnlyWhenItsEndIsKnown();
     void bodyOfTheCapIsSavedAndOneByteMoreRefused_data();
     void bodyOfTheCapIsSavedAndOneByteMoreRefused();
     void hostileServerIsAbandonedWithinItsLimits_data();
@@ -506,6 +509,75 @@ void tst_DownloadManager::slowButHonestServerIsWaitedFor()
     QCOMPARE(contentsOf(tempPath(QStringLiteral("telvora-version.xml"))), slow.body);
 }
 
+void tst_DownloadManager::bodyIsSavedOnlyWhenItsEndIsKnown_data()
+{
+    QTest::addColumn<HttpsServer::Response>("reply");
+    QTest::addColumn<QString>("failure"); // none: saved; "Qt": a failure in Qt's words
+
+    const auto reply = [](HttpsServer::Framing framing, bool closeNotify,
+                          const QList<QPair<QByteArray, QByteArray>> &headers = {}) {
+        HttpsServer::Response reply = response(HttpsServer::Normal, "<nversion>2.0</nversion>");
+        reply.framing = framing;
+        reply.closeNotify = closeNotify;
+        reply.headers = headers;
+        return reply;
+    };
+    const QString saved;
+    const QString qtFailure = QStringLiteral("Qt");
+    QTest::newRow("length, then cut") << reply(HttpsServer::ContentLength, false) << saved;
+    QTest::newRow("chunked, then cut") << reply(HttpsServer::Chunked, false) << saved;
+    QTest::newRow("the same length twice")
+            << reply(HttpsServer::ContentLength, true, {{"Content-Length", "24"}}) << saved;
+    HttpsServer::Response noContent = reply(HttpsServer::ConnectionClose, true);
+    noContent.status = 204;
+    noContent.body.clear();
+    QTest::newRow("no content") << noContent << saved;
+
+    const QString unmarked = QStringLiteral(
+            "Download failed: the body's end is not marked (no Content-Length, not chunked), so a "
+            "cut-off body could not be told from a whole one\n");
+    QTest::newRow("unmarked, closed") << reply(HttpsServer::ConnectionClose, true) << unmarked;
+    QTest::newRow("unmarked, cut") << reply(HttpsServer::ConnectionClose, false) << unmarked;
+    QTest::newRow("two lengths") << reply(HttpsServer::ContentLength, true,
+                                          {{"Content-Length", "5"}})
+                                 << QStringLiteral(
+                                            "Download failed: invalid Content-Length (24, 5)\n");
+    QTest::newRow("length and chunked")
+            << reply(HttpsServer::Chunked, true, {{"Content-Length", "24"}})
+            << QStringLiteral("Download failed: the body is framed both by Content-Length and by "
+                              "Transfer-Encoding\n");
+    QTest::newRow("cut short of its length")
+            << reply(HttpsServer::ConnectionClose, false, {{"Content-Length", "1000"}})
+            << qtFailure;
+    HttpsServer::Response lastChunkMissing =
+            reply(HttpsServer::ConnectionClose, false, {{"Transfer-Encoding", "chunked"}});
+    lastChunkMissing.body = "18\r\n" + lastChunkMissing.body + "\r\n";
+    QTest::newRow("chunked, cut before the last chunk") << lastChunkMissing << qtFailure;
+}
+
+// Only a length or the chunked coding tells that the body arrived whole;
+// Qt does not tell a connection that ends with TLS's close_notify from one
+// that was cut.
+void tst_DownloadManager::bodyIsSavedOnlyWhenItsEndIsKnown()
+{
+    QFETCH(HttpsServer::Response, reply);
+    QFETCH(QString, failure);
+    server->setResponse(ManifestPath, reply);
+
+    DownloadManager manager;
+    const Outcome outcome = fetch(manager, server->url(ManifestPath));
+    QCOMPARE(outcome.signalCount, 1);
+    QCOMPARE(outcome.ok, failure.isEmpty());
+    if (failure.isEmpty()) {
+        QCOMPARE(contentsOf(tempPath(QStringLiteral("telvora-version.xml"))), reply.body);
+        return;
+    }
+    QVERIFY(outcome.msg.startsWith(QStringLiteral("Download failed: ")));
+    if (failure != QLatin1String("Qt"))
+        QCOMPARE(outcome.msg, failure);
+    QCOMPARE(filesInTemp(), QStringList());
+}
+
 void tst_DownloadManager::bodyOfTheCapIsSavedAndOneByteMoreRefused_data()
 {
     QTest::addColumn<qint64>("size");
@@ -523,7 +595,7 @@ void tst_DownloadManager::bodyOfTheCapIsSavedAndOneByteMoreRefused()
     QFETCH(bool, announceLength);
     QCOMPARE(DownloadManager::MaxBodySize, 1024 * 1024);
     HttpsServer::Response reply = response(HttpsServer::Normal, QByteArray(int(size), 'c'));
-    reply.announceLength = announceLength;
+    reply.framing = announceLength ? HttpsServer::ContentLength : HttpsServer::Chunked;
     server->setResponse(ManifestPath, reply);
 
     DownloadManager manager;
