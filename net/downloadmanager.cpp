@@ -66,7 +66,7 @@ void DownloadManager::setHeaderTimeout(int msec)
     headerTimeout = msec;
 }
 
-void DownloadManager::download(const QUrl &url)
+void DownloadManager::download(const QUrl &url, const QString &fileName)
 {
     QNetworkRequest request(url);
     // A redirect ends the download as a failure instead of being followed:
@@ -93,7 +93,9 @@ void DownloadManager::download(const QUrl &url)
     // long the server keeps sending; bounded, it waits until we have taken
     // what it holds, so memory stays near MaxBodySize.
     reply->setReadBufferSize(ReadBufferSize);
-    transfers.insert(reply, Transfer());
+    Transfer transfer;
+    transfer.fileName = fileName;
+    transfers.insert(reply, transfer);
 
     connect(reply, &QNetworkReply::sslErrors, this, &DownloadManager::sslErrors);
     // Children of the reply, so they go when the reply is deleted.
@@ -229,8 +231,9 @@ void DownloadManager::downloadFinished(QNetworkReply *reply)
     if (!failure.isEmpty()) {
         emit downFinished(false, QStringLiteral("Download failed: ") + failure + QLatin1Char('\n'));
     } else {
-        const QString fileName =
-                QDir::currentPath() + QStringLiteral("/temp/") + targetFileName(reply->url());
+        const QString name =
+                transfer.fileName.isEmpty() ? targetFileName(reply->url()) : transfer.fileName;
+        const QString fileName = QDir::current().filePath(QStringLiteral("temp/") + name);
         QBuffer body(&transfer.body);
         body.open(QIODevice::ReadOnly);
         QString error;

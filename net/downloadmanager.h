@@ -39,8 +39,10 @@ public:
 
     explicit DownloadManager(QObject *parent = nullptr);
 
-    // Starts the download and returns; downFinished tells how it ended.
-    void download(const QUrl &url);
+    // Starts the download and returns; downFinished tells how it ended. The
+    // body is saved in temp under fileName, replacing a file of that name
+    // there, or without one under targetFileName(url).
+    void download(const QUrl &url, const QString &fileName = QString());
 
     // The name under which the body of url is saved: the last segment of
     // the decoded path, "download" when that is empty or could name a place
@@ -71,6 +73,8 @@ private:
     // What a download in flight has gathered.
     struct Transfer
     {
+        // The name in temp that download() was given, if any.
+        QString fileName;
         QByteArray body;
         // Whether the request has gone out on an established connection
         // (where Qt cannot tell, from the start), which starts the header clock.

@@ -204,9 +204,12 @@ void tst_UpdateCheck::reportsTheVerdict()
     QFETCH(QByteArray, publishedVersion);
     QFETCH(QList<ConsoleLine>, verdict);
 
-    // A file from an earlier check, which the download must replace.
+    // A file from an earlier check, which the download must replace, and a
+    // copy of a manifest beside the updater, as at a drive root, where the
+    // updater's folder is also the application's.
     QVERIFY(QDir().mkdir(QStringLiteral("temp")));
     QVERIFY(writeFile(published, staleManifest));
+    QVERIFY(writeFile(QStringLiteral("telvora-version.xml"), manifest("9.9")));
     const QByteArray body = manifest(publishedVersion);
     server->setResponse(ManifestPath, body);
     const int requests = server->requestCount(ManifestPath);
@@ -216,6 +219,8 @@ void tst_UpdateCheck::reportsTheVerdict()
     QVERIFY(check.finished);
     QCOMPARE(check.lines, started + QList<ConsoleLine>{comparing} + verdict);
     QCOMPARE(contentsOf(published), body);
+    QCOMPARE(QDir(QStringLiteral("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("telvora-version.xml")});
     QCOMPARE(server->requestCount(ManifestPath), requests + 1);
     // A successful check leaves the bar to its timer.
     QCOMPARE(check.errorGeneral, QList<int>());

@@ -180,21 +180,32 @@ void tst_VersionComparison::reportsMissingManifests_data()
 {
     QTest::addColumn<bool>("withInstalled");
     QTest::addColumn<bool>("withPublished");
+    QTest::addColumn<bool>("atTheRoot");
 
-    QTest::newRow("no published manifest") << true << false;
-    QTest::newRow("no installed manifest") << false << true;
-    QTest::newRow("neither") << false << false;
+    QTest::newRow("no published manifest") << true << false << false;
+    QTest::newRow("no installed manifest") << false << true << false;
+    QTest::newRow("neither") << false << false << false;
+    // The root is its own parent, and its path already ends in a slash.
+    QTest::newRow("neither, at the root") << false << false << true;
 }
 
 void tst_VersionComparison::reportsMissingManifests()
 {
     QFETCH(bool, withInstalled);
     QFETCH(bool, withPublished);
+    QFETCH(bool, atTheRoot);
 
     if (withInstalled)
         QVERIFY(writeFile(installed, manifest("1.0")));
     if (withPublished)
         QVERIFY(writeFile(published, manifest("1.1")));
+    if (atTheRoot) {
+        QVERIFY(QDir::setCurrent(QDir::rootPath()));
+        installed = QDir::rootPath() + QStringLiteral("telvora-version.xml");
+        published = QDir::rootPath() + QStringLiteral("temp/telvora-version.xml");
+        if (QFile::exists(installed) || QFile::exists(published))
+            QSKIP("this machine's root holds a manifest");
+    }
     MainWindow window;
 
     window.compararVersiones(true, QString());

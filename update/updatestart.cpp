@@ -34,7 +34,7 @@ void MainWindow::createTempDir()
 {
     printConsole(QStringLiteral("Directorio temporal ../../temp"), 1);
 
-    const QString path = QDir::currentPath() + QStringLiteral("/temp");
+    const QString path = QDir::current().filePath(QStringLiteral("temp"));
     if (!QDir(path).exists())
         QDir().mkdir(path);
 
@@ -53,7 +53,11 @@ void MainWindow::downloadVersionXML(const QString &url)
     printConsole(QStringLiteral("Descargando en ../temp/telvora-version.xml"), 1);
 
     auto *manager = new DownloadManager(this);
-    manager->download(QUrl(url, QUrl::TolerantMode));
+    // Saved where the comparison reads it. By the download manager's own rule
+    // a file of that name in the updater's folder (at a drive root, which is
+    // its own parent, or a copy left beside the updater) would move the
+    // download to another name, and the comparison would read an older file.
+    manager->download(QUrl(url, QUrl::TolerantMode), QStringLiteral("telvora-version.xml"));
     // Connecting after the request is safe: the outcome is only ever
     // reported from the event loop.
     connect(manager, &DownloadManager::downFinished, this, &MainWindow::compararVersiones);

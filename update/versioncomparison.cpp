@@ -18,12 +18,13 @@ void MainWindow::compararVersiones(bool downSucc, const QString &strError)
                                 "../telvora-version.xml"),
                  2);
 
-    const QString current = QDir::currentPath();
-    // At the root the directory stands in for its own parent.
-    QDir parent(current);
+    // At the root the directory stands in for its own parent. The paths are
+    // joined by QDir, which knows that a root already ends in a slash.
+    const QDir current = QDir::current();
+    QDir parent = current;
     parent.cdUp();
-    const QString installed = parent.absolutePath() + QStringLiteral("/telvora-version.xml");
-    const QString published = current + QStringLiteral("/temp/telvora-version.xml");
+    const QString installed = parent.filePath(QStringLiteral("telvora-version.xml"));
+    const QString published = current.filePath(QStringLiteral("temp/telvora-version.xml"));
 
     if (!QFile::exists(published) || !QFile::exists(installed)) {
         printConsole(QStringLiteral("Archivos XML no encontrado..."), 0);
