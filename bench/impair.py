@@ -21,18 +21,23 @@ It listens on 127.0.0.1:<listen> and forwards every connection to
 The retransmission time-out, once the connection is up, is max(200 ms,
 2 x RTT); see bench/README.md for why. A reset (RST) from either side reaches
 the other after everything sent before it, as does the end of the stream.
-The same seed gives every connection, by its number, the same losses.
+A segment's fate depends on the seed, the connection's number, the direction
+and the segment's number in it, so a rerun loses the same segments as long as
+the senders cut their bytes into the same segments (TLS messages vary by a
+byte or two from run to run, and writes are sometimes joined or split).
 
 Prints "ready" on standard output once it listens, then one line per
-connection on standard error when it ends: when it was accepted (the
-monotonic clock, in seconds), the set-up, and for each direction the bytes,
-the segments, each loss with its repair, and how the direction ended.
+connection on standard error when it ends, or is still open when the proxy is
+stopped: when it was accepted (the monotonic clock, in seconds), the set-up,
+and for each direction the bytes, the segments, each loss with its repair,
+and how the direction ended.
 
   impair.py --listen PORT --upstream PORT [--rtt MS] [--rate KBIT] [--loss P] [--seed N]
 """
 import argparse
 import asyncio
 import random
+import signal
 import socket
 import struct
 import sys
@@ -60,8 +65,12 @@ class Link:
         self.rate = rate
         self.loss = loss
 
-    def repair(self, rng, rto):
-        """The extra time a segment takes to arrive, and how often it was lost."""
+    def repair(self, key, rto):
+        """The extra time a segment takes to arrive, and how often it was lost.
+        The segment's fate depends on key alone."""
+        if not self.loss:
+            return 0.0, 0
+        rng = random.Random(key)
         delay, losses = 0.0, 0
         while losses < MAX_RETRIES and rng.random() < self.loss:
             delay += rto
@@ -86,10 +95,10 @@ class Direction:
     when each segment would reach the receiver over the link, and hands the
     segments over then, in order."""
 
-    def __init__(self, name, link, rng, not_before, reader, writer):
+    def __init__(self, name, link, key, not_before, reader, writer):
         self.name = name
         self.link = link
-        self.rng = rng
+        self.key = key
         self.reader = reader
         self.writer = writer
         self.loop = asyncio.get_running_loop()
@@ -104,23 +113,26 @@ class Direction:
         self.room = asyncio.Event()
         self.bytes = 0
         self.segments = 0
-        # (when the segment would have arrived, in seconds after the
-        # connection, how often it was lost, how much later it arrived)
+        # (which segment, or the FIN, and where in the stream, when it would
+        # have arrived in seconds after the connection, how often it was
+        # lost, how much later it arrived)
         self.losses = []
         self.ended = "open"
         self.broken = False
 
     def arrival(self, size, started):
-        """When a segment of size bytes, sent now, is handed to the receiver."""
+        """When a segment of size bytes, sent now after the bytes counted so
+        far, is handed to the receiver; of size 0, the end of the stream."""
         now = self.loop.time()
         leaves = max(now, self.link_free)
         if self.link.rate:
             leaves += (size + HEADERS) * 8 / self.link.rate
         self.link_free = leaves
         arrives = leaves + self.link.rtt / 2
-        delay, lost = self.link.repair(self.rng, max(MIN_RTO, 2 * self.link.rtt))
+        which = f"segment {self.segments + 1}" if size else "FIN"
+        delay, lost = self.link.repair(f"{self.key}/{which}", max(MIN_RTO, 2 * self.link.rtt))
         if lost:
-            self.losses.append((arrives - started, lost, delay))
+            self.losses.append((f"{which} at byte {self.bytes}", arrives - started, lost, delay))
         self.last_arrival = max(self.last_arrival, arrives + delay)
         return self.last_arrival
 
@@ -131,7 +143,7 @@ class Direction:
                     segment = data[i:i + SEGMENT]
                     self.queue.put_nowait((self.arrival(len(segment), started), "data", segment))
                     self.segments += 1
-                self.bytes += len(data)
+                    self.bytes += len(segment)
                 self.queued += len(data)
                 while self.queued > QUEUE_LIMIT:
                     self.room.clear()
@@ -174,8 +186,8 @@ class Direction:
                 reset(source)
 
     def summary(self):
-        losses = ", ".join(f"due +{at:.2f} s, lost {n}x, {delay:.2f} s late"
-                           for at, n, delay in self.losses)
+        losses = ", ".join(f"{where} due +{at:.2f} s, lost {n}x, {delay:.2f} s late"
+                           for where, at, n, delay in self.losses)
         return (f"{self.name} {self.bytes} B in {self.segments} segments, "
                 f"{len(self.losses)} lost{' (' + losses + ')' if losses else ''}, {self.ended}")
 
@@ -186,17 +198,17 @@ class Proxy:
         self.link = link
         self.seed = seed
         self.count = 0
+        # The report line of each connection still open, by its number.
+        self.open = {}
 
     async def serve(self, client_reader, client_writer):
         loop = asyncio.get_running_loop()
         started = loop.time()
         self.count += 1
         number = self.count
-        # One generator per connection and direction, so that the losses of a
-        # connection depend on the seed and its number only.
-        rngs = [random.Random(f"{self.seed}/{number}/{way}") for way in ("setup", "up", "down")]
-        syn_delay, syn_lost = self.link.repair(rngs[0], INITIAL_RTO)
-        synack_delay, synack_lost = self.link.repair(rngs[0], INITIAL_RTO)
+        key = f"{self.seed}/{number}"
+        syn_delay, syn_lost = self.link.repair(f"{key}/SYN", INITIAL_RTO)
+        synack_delay, synack_lost = self.link.repair(f"{key}/SYN-ACK", INITIAL_RTO)
         # The client is connected, and may send, once the SYN-ACK is back;
         # the server (below) once the client's ACK has come, half a round
         # trip later.
@@ -208,22 +220,33 @@ class Proxy:
             reset(client_writer)
             return
         ways = [
-            Direction("client->server", self.link, rngs[1], up, client_reader, server_writer),
-            Direction("server->client", self.link, rngs[2], up + self.link.rtt / 2,
+            Direction("client->server", self.link, f"{key}/up", up, client_reader, server_writer),
+            Direction("server->client", self.link, f"{key}/down", up + self.link.rtt / 2,
                       server_reader, client_writer),
         ]
+
+        def report():
+            return (f"connection {number} at {started:.3f}, "
+                    f"{loop.time() - started:.2f} s: set-up {up - started:.2f} s "
+                    f"(SYN lost {syn_lost}, SYN-ACK lost {synack_lost}); "
+                    + "; ".join(way.summary() for way in ways))
+
+        self.open[number] = report
         failures = await asyncio.gather(
             ways[0].read(started), ways[0].deliver(client_writer),
             ways[1].read(started), ways[1].deliver(server_writer), return_exceptions=True)
+        del self.open[number]
         for failure in failures:
             if failure is not None:
                 print(f"connection {number}: {failure!r}", file=sys.stderr, flush=True)
         for writer in (client_writer, server_writer):
             writer.close()
-        print(f"connection {number} at {started:.3f}, "
-              f"{loop.time() - started:.2f} s: set-up {up - started:.2f} s "
-              f"(SYN lost {syn_lost}, SYN-ACK lost {synack_lost}); "
-              + "; ".join(way.summary() for way in ways), file=sys.stderr, flush=True)
+        print(report(), file=sys.stderr, flush=True)
+
+    def report_open(self):
+        """Reports the connections still open, as when they end."""
+        for report in self.open.values():
+            print(report(), file=sys.stderr, flush=True)
 
 
 async def main():
@@ -240,9 +263,14 @@ async def main():
     args = parser.parse_args()
     proxy = Proxy(args.upstream, Link(args.rtt / 1000, args.rate * 1000, args.loss), args.seed)
     server = await asyncio.start_server(proxy.serve, "127.0.0.1", args.listen)
+    # Stopped, the proxy still says what it did to the connections it had.
+    stop = asyncio.Event()
+    for number in (signal.SIGTERM, signal.SIGINT):
+        asyncio.get_running_loop().add_signal_handler(number, stop.set)
     print("ready", flush=True)
     async with server:
-        await server.serve_forever()
+        await stop.wait()
+    proxy.report_open()
 
 
 if __name__ == "__main__":
