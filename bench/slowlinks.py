@@ -189,7 +189,7 @@ def slow_link(profile, builds, ca, port, upstream, runs, seed):
     return results
 
 
-def print_profile(profile, results, runs, seed):
+def print_profile(profile, results, runs, seed, details):
     print(f"\n{link_name(profile)}: {runs} rounds, seed {seed}")
     for side, side_runs in results.items():
         what = "curl, whole process" if side == "curl" else f"{side} check, File > Start to verdict"
@@ -197,9 +197,11 @@ def print_profile(profile, results, runs, seed):
         print(f"  {what:<40} {ok:>6} succeeded  median {median} s  max {most} s")
     for side, side_runs in results.items():
         for i, run in enumerate(side_runs):
-            if run.ok:
+            if run.ok and not details:
                 continue
-            print(f"  failed: {side}, round {i + 1}, after {run.seconds:.2f} s: {run.reason}")
+            outcome = "succeeded" if run.ok else "failed"
+            print(f"  {outcome}: {side}, round {i + 1}, after {run.seconds:.2f} s"
+                  + ("" if run.ok else f": {run.reason}"))
             for connection in run.connections:
                 print(f"    link: {connection}")
 
@@ -279,6 +281,8 @@ def main():
                         help="runs per build against the flood and a normal server; 0: none")
     parser.add_argument("--profiles", help="comma-separated names of the profiles to run")
     parser.add_argument("--seed", default="1", help="seed of the proxy's losses")
+    parser.add_argument("--details", action="store_true",
+                        help="show every run with what the link did, not only failures")
     parser.add_argument("--upstream", type=int, default=47700,
                         help="loopback port for bench_server behind the proxy")
     args = parser.parse_args()
@@ -306,7 +310,8 @@ def main():
             for profile in profiles:
                 all_results[profile[0]] = slow_link(profile, builds, ca, port, args.upstream,
                                                     args.runs, args.seed)
-                print_profile(profile, all_results[profile[0]], args.runs, args.seed)
+                print_profile(profile, all_results[profile[0]], args.runs, args.seed,
+                              args.details)
                 sys.stdout.flush()
         finally:
             server.stop()
