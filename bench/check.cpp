@@ -1,7 +1,9 @@
 // One update check, or one bare GET of the same file, in a fresh process;
 // prints the nanoseconds it took on standard output.
 //   bench_check updater <ca.pem>        File > Start on the updater's window, in a
-//                                       sample installation, until the verdict line
+//                                       sample installation, until the verdict line;
+//                                       if the download fails, until its red line,
+//                                       which goes to standard error, and exits 1
 //   bench_check get <ca.pem> <url>      a new QNetworkAccessManager's GET until finished
 //   bench_check get-premade <ca.pem> <url>   the same with the manager made beforehand
 #include "app/mainwindow.h"
@@ -75,13 +77,31 @@ static int updateCheck()
     auto *console = window.findChild<Console *>(QStringLiteral("terminal"));
     auto *start = window.findChild<QAction *>(QStringLiteral("actionStart"));
     qint64 started = 0;
+    bool ended = false;
 
-    // The verdict is complete with its last line, the published version.
+    // The verdict is complete with its last line, the published version. A
+    // failed download ends the check too: its red line goes to standard
+    // error, so that a driver can tell which limit ended it, and the time
+    // to it to standard output.
     QObject::connect(console->document(), &QTextDocument::contentsChanged, qApp, [&] {
-        if (started && console->toPlainText().contains(QLatin1String("Version disponible: ")))
+        if (!started || ended)
+            return;
+        const QString text = console->toPlainText();
+        if (text.contains(QLatin1String("Version disponible: "))) {
+            ended = true;
             QCoreApplication::exit(report(FirstPaint::monotonicNs() - started));
-        else if (started && console->toPlainText().contains(QLatin1String("^ [Download")))
+            return;
+        }
+        const int failure = text.indexOf(QLatin1String("^ [Download"));
+        if (failure >= 0) {
+            ended = true;
+            const qint64 ns = FirstPaint::monotonicNs() - started;
+            const int end = text.indexOf(QLatin1Char('\n'), failure);
+            std::fprintf(stderr, "%s\n",
+                         qPrintable(text.mid(failure, end < 0 ? -1 : end - failure)));
+            report(ns);
             QCoreApplication::exit(1);
+        }
     });
     auto *firstPaint = new FirstPaint(&window);
     QObject::connect(firstPaint, &FirstPaint::painted, start, [&] {

@@ -1,9 +1,14 @@
 // Serves a published manifest (version 1.1) over HTTPS on 127.0.0.1 until it
 // is killed. Once it listens it prints, on one line of standard output, the
 // certificate authority that clients must trust and the manifest's address.
+//   bench_server [--port N] [--endless-header-lines]
+// --port listens elsewhere than on the port the bench's updater fetches from,
+// e.g. behind bench/impair.py; --endless-header-lines answers the manifest
+// with a status line and header lines without end, a header flood.
 #include "tests/httpsserver.h"
 #include "tests/testcertificates.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 
@@ -12,6 +17,20 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption portOption(
+            QStringLiteral("port"), QStringLiteral("Loopback port to listen on."),
+            QStringLiteral("port"), QString::number(TELVORA_BENCH_PORT));
+    const QCommandLineOption floodOption(QStringLiteral("endless-header-lines"),
+                                         QStringLiteral("Answer with header lines without end."));
+    parser.addOptions({portOption, floodOption});
+    parser.process(app);
+    bool ok = false;
+    const int port = parser.value(portOption).toInt(&ok);
+    if (!ok || port <= 0 || port > 65535) {
+        std::fprintf(stderr, "not a port: %s\n", qPrintable(parser.value(portOption)));
+        return 2;
+    }
 
     TestCertificates certificates;
     if (!certificates.isValid()) {
@@ -20,10 +39,17 @@ int main(int argc, char *argv[])
     }
     HttpsServer server(certificates.serverCertificate(), certificates.serverKey());
     const QString path = QStringLiteral("/telvora-version.xml");
-    server.setResponse(path,
-                       "<?xml version=\"1.0\"?>\n<telvora><nversion>1.1</nversion></telvora>\n");
-    if (!server.start(TELVORA_BENCH_PORT)) {
-        std::fprintf(stderr, "cannot listen on port %d: %s\n", TELVORA_BENCH_PORT,
+    HttpsServer::Response response;
+    response.body = "<?xml version=\"1.0\"?>\n<telvora><nversion>1.1</nversion></telvora>\n";
+    if (parser.isSet(floodOption)) {
+        response.behaviour = HttpsServer::EndlessHeaderLines;
+        // The tests' 64 MiB go out on loopback in about two seconds, before
+        // the updater's header time-out; a bound all the same.
+        server.setEndlessLimit(qint64(1) << 30);
+    }
+    server.setResponse(path, response);
+    if (!server.start(quint16(port))) {
+        std::fprintf(stderr, "cannot listen on port %d: %s\n", port,
                      qPrintable(server.errorString()));
         return 1;
     }

@@ -340,8 +340,8 @@ void HttpsServer::send(QSslSocket *socket, const QByteArray &data)
     m_bytesSent += data.size();
 }
 
-// Repeats filler on the socket until the client goes away or EndlessLimit
-// bytes of it have gone out.
+// Repeats filler on the socket until the client goes away or the endless
+// limit's bytes of it have gone out.
 void HttpsServer::flood(QSslSocket *socket, const QByteArray &filler)
 {
     m_connections[socket].filler = filler;
@@ -356,12 +356,12 @@ void HttpsServer::pumpFiller(QSslSocket *socket)
 {
     Connection &connection = m_connections[socket];
     qint64 &sent = connection.fillerSent;
-    while (socket->state() == QAbstractSocket::ConnectedState && sent < EndlessLimit
+    while (socket->state() == QAbstractSocket::ConnectedState && sent < m_endlessLimit
            && socket->bytesToWrite() + socket->encryptedBytesToWrite() < FillerQueued) {
         send(socket, connection.filler);
         sent += connection.filler.size();
     }
-    if (sent >= EndlessLimit)
+    if (sent >= m_endlessLimit)
         finish(socket);
 }
 

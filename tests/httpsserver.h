@@ -85,6 +85,9 @@ public:
     void setResponse(const QString &path, const Response &response);
     void setResponse(const QString &path, const QByteArray &body, int status = 200);
     void setDripInterval(int msec) { m_dripInterval = msec; }
+    // Where endless answers stop from now on, instead of EndlessLimit: a
+    // measurement of what a flood costs a client must not see it end first.
+    void setEndlessLimit(qint64 bytes) { m_endlessLimit = bytes; }
     // How long the TLS handshake waits after a connection is accepted, for
     // connections from now on; false where the TLS front did not agree.
     bool setHandshakeDelay(int msec);
@@ -145,6 +148,7 @@ private:
     QHash<QSslSocket *, Connection> m_connections;
     QList<QPair<QSslSocket *, Response>> m_held;
     int m_dripInterval = 10;
+    qint64 m_endlessLimit = EndlessLimit;
     int m_handshakeDelay = 0;
     QList<qint64> m_hangUps;
     std::atomic<qint64> m_bytesSent{0};

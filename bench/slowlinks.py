@@ -1,0 +1,325 @@
+#!/usr/bin/env python3
+"""Runs the update check over slow, lossy links and against a header flood.
+
+For each link profile, bench/impair.py stands on the port that the bench's
+updater fetches from and passes on to bench_server on another port. Round
+after round, each build's `bench_check updater` and curl fetch the manifest
+through it, in turn, the order reversed every other round. Prints for each
+profile how often each succeeded and the median and maximum times of the
+successes, why each failure failed (the check's red line, curl's message)
+with what the link did to that connection, and whether the check succeeded as
+often as curl wherever curl got the manifest.
+
+The flood: bench_server answers the manifest with header lines without end,
+on the updater's port and without a proxy; each build's check runs a few
+times against it and as many times against a normal server, and the driver
+prints the red line, the time to it and the peak RSS of both.
+"""
+
+import argparse
+import os
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from bench import Build, rounds
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# name, round-trip time in ms, bandwidth each way in kbit/s, segment loss.
+PROFILES = [
+    ("LAN", 1, 1000000, 0.0),
+    ("DSL", 40, 8000, 0.001),
+    ("3G", 300, 1000, 0.01),
+    ("hotel Wi-Fi", 500, 256, 0.03),
+    ("satellite", 650, 2000, 0.01),
+    ("fringe", 1000, 64, 0.05),
+    ("bufferbloat", 2000, 1000, 0.0),
+]
+# The updater gives up after 120 s (its transfer deadline); a run that is
+# still going some time after that is stopped and counted as a failure.
+CHECK_BOUND = 150
+CURL_TIME = 30
+CURL_BOUND = CURL_TIME + 10
+
+
+class Run:
+    """One run of a check or of curl: whether it fetched the manifest, in how
+    many seconds, why not, and its peak RSS."""
+
+    def __init__(self, ok, seconds, reason, rss, started, ended):
+        self.ok = ok
+        self.seconds = seconds
+        self.reason = reason
+        self.rss = rss
+        self.started = started
+        self.ended = ended
+        self.connections = []
+
+
+def run_bounded(argv, env, bound):
+    """Runs a child, killed if it outlives bound seconds; returns (exit code,
+    stdout, stderr, peak RSS in KiB, monotonic start and end in seconds)."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        started = time.monotonic()
+        proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        killer = threading.Timer(bound, proc.kill)
+        killer.start()
+        _, status, usage = os.wait4(proc.pid, 0)
+        ended = time.monotonic()
+        killer.cancel()
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        return (proc.returncode, out.read().decode(errors="replace"),
+                err.read().decode(errors="replace"), usage.ru_maxrss, started, ended)
+
+
+def why(code, err, seconds, bound):
+    """The line that says why a run failed."""
+    lines = [line for line in err.splitlines() if line.strip()]
+    red = [line for line in lines if line.startswith("^ [")]
+    if red:
+        return red[-1]
+    if seconds >= bound:
+        return f"still running after {bound} s, stopped"
+    return lines[-1] if lines else f"exit code {code}"
+
+
+def check(build, ca, env):
+    code, out, err, rss, started, ended = run_bounded(
+        [build.exe("bench_check"), "updater", ca], env, CHECK_BOUND)
+    # The check's own clock runs from File > Start to the verdict or the red line.
+    seconds = int(out) / 1e9 if out.strip().isdigit() else ended - started
+    reason = "" if code == 0 else why(code, err, ended - started, CHECK_BOUND)
+    return Run(code == 0, seconds, reason, rss / 1024, started, ended)
+
+
+def curl(ca, url, env):
+    code, _, err, rss, started, ended = run_bounded(
+        ["curl", "-sS", "--cacert", ca, "-o", "/dev/null", "--max-time", str(CURL_TIME), url],
+        env, CURL_BOUND)
+    reason = "" if code == 0 else why(code, err, ended - started, CURL_BOUND)
+    return Run(code == 0, ended - started, reason, rss / 1024, started, ended)
+
+
+class Child:
+    """A helper process of the driver's own that says on its first line of
+    standard output that it is ready, and what it has to say."""
+
+    def __init__(self, argv, env=None):
+        self.log = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=self.log)
+        self.first = self.proc.stdout.readline().decode().strip()
+        if not self.first:
+            self.stop()
+            sys.exit(f"{' '.join(argv)} did not start: {self.errors()}")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+        self.proc.wait()
+        self.proc.stdout.close()
+
+    def errors(self):
+        self.log.seek(0)
+        return self.log.read().decode(errors="replace")
+
+
+def start_server(build, port, flood=False):
+    """bench_server on port; returns it and the authority to trust."""
+    server = Child([build.exe("bench_server"), "--port", str(port)]
+                   + (["--endless-header-lines"] if flood else []),
+                   dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    return server, server.first.split()[0]
+
+
+def connection_lines(log):
+    """(accepted at, line) for each connection the proxy reported."""
+    found = []
+    for line in log.splitlines():
+        accepted = re.match(r"connection \d+ at ([\d.]+),", line)
+        if accepted:
+            found.append((float(accepted.group(1)), line))
+    return found
+
+
+def seconds_summary(runs):
+    times = [run.seconds for run in runs if run.ok]
+    ok = f"{len(times)}/{len(runs)}"
+    if not times:
+        return ok, "-", "-"
+    return ok, f"{statistics.median(times):.2f}", f"{max(times):.2f}"
+
+
+def link_name(profile):
+    name, rtt, rate, loss = profile
+    speed = f"{rate / 1000:g} Mbit/s" if rate >= 1000 else f"{rate:g} kbit/s"
+    return f"{name} ({rtt} ms, {speed}, {loss * 100:g} % loss)"
+
+
+def slow_link(profile, builds, ca, port, upstream, runs, seed):
+    """Runs the checks and curl through the proxy; returns {side: [Run]}."""
+    name, rtt, rate, loss = profile
+    proxy = Child([sys.executable, os.path.join(HERE, "impair.py"), "--listen", str(port),
+                   "--upstream", str(upstream), "--rtt", str(rtt), "--rate", str(rate),
+                   "--loss", str(loss), "--seed", f"{seed}/{name}"])
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    url = f"https://127.0.0.1:{port}/telvora-version.xml"
+    sides = [build.name for build in builds] + ["curl"]
+    by_name = {build.name: build for build in builds}
+    results = {side: [] for side in sides}
+    try:
+        for _, side in rounds(sides, runs, 0):
+            results[side].append(curl(ca, url, env) if side == "curl"
+                                 else check(by_name[side], ca, env))
+    finally:
+        proxy.stop()
+    # Each connection belongs to the run during which it was accepted.
+    everything = [run for side in sides for run in results[side]]
+    for accepted, line in connection_lines(proxy.errors()):
+        for run in everything:
+            if run.started <= accepted <= run.ended:
+                run.connections.append(line.split(": ", 1)[1])
+    return results
+
+
+def print_profile(profile, results, runs, seed, details):
+    print(f"\n{link_name(profile)}: {runs} rounds, seed {seed}")
+    for side, side_runs in results.items():
+        what = "curl, whole process" if side == "curl" else f"{side} check, File > Start to verdict"
+        ok, median, most = seconds_summary(side_runs)
+        print(f"  {what:<40} {ok:>6} succeeded  median {median} s  max {most} s")
+    for side, side_runs in results.items():
+        for i, run in enumerate(side_runs):
+            if run.ok and not details:
+                continue
+            outcome = "succeeded" if run.ok else "failed"
+            print(f"  {outcome}: {side}, round {i + 1}, after {run.seconds:.2f} s"
+                  + ("" if run.ok else f": {run.reason}"))
+            for connection in run.connections:
+                print(f"    link: {connection}")
+
+
+def goal(results):
+    """Whether every build's check succeeded as often as curl, where curl
+    fetched the manifest at all."""
+    curl_ok = sum(run.ok for run in results["curl"])
+    if curl_ok == 0:
+        return "curl never got it"
+    missed = [side for side in results if side != "curl"
+              and sum(run.ok for run in results[side]) < curl_ok]
+    return "missed with " + " and ".join(missed) if missed else "met"
+
+
+def print_table(profiles, all_results, builds):
+    print("\nSummary: successes, median / max seconds of the successes")
+    header = ["link"] + [f"{build.name} check" for build in builds] + ["curl", "goal"]
+    print("| " + " | ".join(header) + " |")
+    print("|" + " --- |" * len(header))
+    for profile in profiles:
+        results = all_results[profile[0]]
+        cells = [link_name(profile)]
+        for side in [build.name for build in builds] + ["curl"]:
+            ok, median, most = seconds_summary(results[side])
+            cells.append(f"{ok}, {median} / {most}" if median != "-" else ok)
+        cells.append(goal(results))
+        print("| " + " | ".join(cells) + " |")
+
+
+def written(server):
+    """Bytes the server process has written so far, TLS records and all."""
+    with open(f"/proc/{server.proc.pid}/io") as io:
+        return int(re.search(r"^wchar: (\d+)$", io.read(), re.M).group(1))
+
+
+def flood(builds, port, runs):
+    """The checks against a header flood and against a normal server, runs
+    times each per build, the builds in turn."""
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    results = {}
+    for kind in ("flood", "normal"):
+        server, ca = start_server(builds[0], port, flood=kind == "flood")
+        try:
+            for _, build in rounds(builds, runs, 0):
+                before = written(server)
+                run = check(build, ca, env)
+                run.sent = (written(server) - before) / 1048576
+                results.setdefault((build.name, kind), []).append(run)
+        finally:
+            server.stop()
+
+    print(f"\nHeader flood on 127.0.0.1:{port}, no proxy ({runs} runs per build and server)")
+    for build in builds:
+        flooded = results[build.name, "flood"]
+        normal = results[build.name, "normal"]
+        reasons = sorted({run.reason or "succeeded" for run in flooded})
+        print(f"  {build.name}: " + "; ".join(reasons))
+        print(f"    File > Start to that line: median {statistics.median(r.seconds for r in flooded):.2f} s"
+              f" (max {max(r.seconds for r in flooded):.2f} s)")
+        print(f"    sent by the server meanwhile: median "
+              f"{statistics.median(r.sent for r in flooded):.0f} MiB")
+        rss = statistics.median(r.rss for r in flooded)
+        base = statistics.median(r.rss for r in normal)
+        print(f"    peak RSS: flood median {rss:.1f} MiB (max {max(r.rss for r in flooded):.1f}),"
+              f" normal check median {base:.1f} MiB ({sum(r.ok for r in normal)}/{len(normal)}"
+              f" succeeded), difference {rss - base:.1f} MiB")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", action="append", required=True,
+                        help="a bench build folder; give one per Qt version")
+    parser.add_argument("--runs", type=int, default=10, help="rounds per link profile")
+    parser.add_argument("--flood-runs", type=int, default=3,
+                        help="runs per build against the flood and a normal server; 0: none")
+    parser.add_argument("--profiles", help="comma-separated names of the profiles to run")
+    parser.add_argument("--seed", default="1", help="seed of the proxy's losses")
+    parser.add_argument("--details", action="store_true",
+                        help="show every run with what the link did, not only failures")
+    parser.add_argument("--upstream", type=int, default=47700,
+                        help="loopback port for bench_server behind the proxy")
+    args = parser.parse_args()
+    builds = [Build(folder) for folder in args.build]
+    ports = set()
+    for build in builds:
+        with open(os.path.join(build.folder, "CMakeCache.txt")) as cache:
+            ports.add(int(re.search(r"^TELVORA_BENCH_PORT:\w+=(\d+)$", cache.read(), re.M)
+                          .group(1)))
+    if len(ports) != 1:
+        sys.exit(f"the builds fetch from different ports: {sorted(ports)}")
+    port = ports.pop()
+    profiles = PROFILES
+    if args.profiles:
+        wanted = args.profiles.split(",")
+        profiles = [profile for profile in PROFILES if profile[0] in wanted]
+        if len(profiles) != len(wanted):
+            sys.exit(f"known profiles: {', '.join(p[0] for p in PROFILES)}")
+
+    began = time.monotonic()
+    all_results = {}
+    if profiles and args.runs > 0:
+        server, ca = start_server(builds[0], args.upstream)
+        try:
+            for profile in profiles:
+                all_results[profile[0]] = slow_link(profile, builds, ca, port, args.upstream,
+                                                    args.runs, args.seed)
+                print_profile(profile, all_results[profile[0]], args.runs, args.seed,
+                              args.details)
+                sys.stdout.flush()
+        finally:
+            server.stop()
+        print_table(profiles, all_results, builds)
+    if args.flood_runs > 0:
+        flood(builds, port, args.flood_runs)
+    print(f"\nTook {(time.monotonic() - began) / 60:.1f} minutes")
+
+
+if __name__ == "__main__":
+    main()
