@@ -253,7 +253,9 @@ void HttpsServer::readRequest(QSslSocket *socket)
         later.behaviour = Normal;
         m_held.append({socket, later});
     } else if (response.delay > 0) {
-        QTimer::singleShot(response.delay, socket,
+        // Precise: a coarse timer may answer up to 5 % early, half a second
+        // of a 10 s delay.
+        QTimer::singleShot(response.delay, Qt::PreciseTimer, socket,
                            [this, socket, response] { respond(socket, response); });
     } else {
         respond(socket, response);
