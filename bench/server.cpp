@@ -1,10 +1,13 @@
 // Serves a published manifest (version 1.1) over HTTPS on 127.0.0.1 until it
 // is killed. Once it listens it prints, on one line of standard output, the
 // certificate authority that clients must trust and the manifest's address.
-//   bench_server [--port N] [--endless-header-lines]
+//   bench_server [--port N] [--endless-header-lines] [--answer-delay MS]
 // --port listens elsewhere than on the port the bench's updater fetches from,
 // e.g. behind bench/impair.py; --endless-header-lines answers the manifest
-// with a status line and header lines without end, a header flood.
+// with a status line and header lines without end, a header flood;
+// --answer-delay answers each request only MS milliseconds after it, as a
+// slow backend (a page that computes for seconds, a function that first has
+// to start) answers.
 #include "tests/httpsserver.h"
 #include "tests/testcertificates.h"
 
@@ -23,12 +26,22 @@ int main(int argc, char *argv[])
             QStringLiteral("port"), QString::number(TELVORA_BENCH_PORT));
     const QCommandLineOption floodOption(QStringLiteral("endless-header-lines"),
                                          QStringLiteral("Answer with header lines without end."));
-    parser.addOptions({portOption, floodOption});
+    const QCommandLineOption delayOption(
+            QStringLiteral("answer-delay"),
+            QStringLiteral("Milliseconds from each request to the start of its answer."),
+            QStringLiteral("ms"), QStringLiteral("0"));
+    parser.addOptions({portOption, floodOption, delayOption});
     parser.process(app);
     bool ok = false;
     const int port = parser.value(portOption).toInt(&ok);
     if (!ok || port <= 0 || port > 65535) {
         std::fprintf(stderr, "not a port: %s\n", qPrintable(parser.value(portOption)));
+        return 2;
+    }
+    const int delay = parser.value(delayOption).toInt(&ok);
+    if (!ok || delay < 0) {
+        std::fprintf(stderr, "not a delay in milliseconds: %s\n",
+                     qPrintable(parser.value(delayOption)));
         return 2;
     }
 
@@ -41,10 +54,12 @@ int main(int argc, char *argv[])
     const QString path = QStringLiteral("/telvora-version.xml");
     HttpsServer::Response response;
     response.body = "<?xml version=\"1.0\"?>\n<telvora><nversion>1.1</nversion></telvora>\n";
+    response.delay = delay;
     if (parser.isSet(floodOption)) {
         response.behaviour = HttpsServer::EndlessHeaderLines;
-        // The tests' 64 MiB go out on loopback in about two seconds, before
-        // the updater's header time-out; a bound all the same.
+        // The tests' 64 MiB go out on loopback in about a second, and what a
+        // flood costs the client is measured only if the client ends it, not
+        // the server; 1 GiB is a bound all the same.
         server.setEndlessLimit(qint64(1) << 30);
     }
     server.setResponse(path, response);
