@@ -10,10 +10,17 @@ successes, why each failure failed (the check's red line, curl's message)
 with what the link did to that connection, and whether the check succeeded as
 often as curl wherever curl got the manifest.
 
+The slow origin: bench_server answers each request only some seconds after
+it (by default 10, 15 and 20 s in turn, one delay a round, the same for every
+side of the round), as a slow backend answers, behind the proxy with the LAN profile.
+Prints the same figures as for a profile, and how far past the delay each
+side got the manifest.
+
 The flood: bench_server answers the manifest with header lines without end,
-on the updater's port and without a proxy; each build's check runs a few
-times against it and as many times against a normal server, and the driver
-prints the red line, the time to it and the peak RSS of both.
+on the updater's port and without a proxy; each build's check, with the
+program's own limits, runs a few times against it and as many times against
+a normal server, and the driver prints the red line, the time from File >
+Start to it and how much higher the peak RSS went than in a normal check.
 """
 
 import argparse
@@ -45,6 +52,12 @@ PROFILES = [
 CHECK_BOUND = 150
 CURL_TIME = 30
 CURL_BOUND = CURL_TIME + 10
+# The slow origin's link: its delay is the origin's alone.
+ORIGIN_LINK = PROFILES[0]
+# What a header flood may cost the check at most: the growth of the peak RSS
+# over a normal check, in MiB, and the seconds from File > Start to the red line.
+FLOOD_GROWTH_GOAL = 64
+FLOOD_TIME_GOAL = 2
 
 
 class Run:
@@ -131,12 +144,30 @@ class Child:
         return self.log.read().decode(errors="replace")
 
 
-def start_server(build, port, flood=False):
-    """bench_server on port; returns it and the authority to trust."""
+def start_server(build, port, flood=False, delay=0):
+    """bench_server on port, answering delay seconds after each request;
+    returns it and the authority to trust."""
     server = Child([build.exe("bench_server"), "--port", str(port)]
-                   + (["--endless-header-lines"] if flood else []),
+                   + (["--endless-header-lines"] if flood else [])
+                   + (["--answer-delay", str(round(delay * 1000))] if delay else []),
                    dict(os.environ, QT_QPA_PLATFORM="offscreen"))
     return server, server.first.split()[0]
+
+
+def start_proxy(profile, port, upstream, seed):
+    name, rtt, rate, loss = profile
+    return Child([sys.executable, os.path.join(HERE, "impair.py"), "--listen", str(port),
+                  "--upstream", str(upstream), "--rtt", str(rtt), "--rate", str(rate),
+                  "--loss", str(loss), "--seed", f"{seed}/{name}"])
+
+
+def attach_connections(proxy, results):
+    """Gives each run the proxy's lines for the connections accepted during it."""
+    everything = [run for side_runs in results.values() for run in side_runs]
+    for accepted, line in connection_lines(proxy.errors()):
+        for run in everything:
+            if run.started <= accepted <= run.ended:
+                run.connections.append(line.split(": ", 1)[1])
 
 
 def connection_lines(log):
@@ -165,10 +196,7 @@ def link_name(profile):
 
 def slow_link(profile, builds, ca, port, upstream, runs, seed):
     """Runs the checks and curl through the proxy; returns {side: [Run]}."""
-    name, rtt, rate, loss = profile
-    proxy = Child([sys.executable, os.path.join(HERE, "impair.py"), "--listen", str(port),
-                   "--upstream", str(upstream), "--rtt", str(rtt), "--rate", str(rate),
-                   "--loss", str(loss), "--seed", f"{seed}/{name}"])
+    proxy = start_proxy(profile, port, upstream, seed)
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     url = f"https://127.0.0.1:{port}/telvora-version.xml"
     sides = [build.name for build in builds] + ["curl"]
@@ -180,13 +208,62 @@ def slow_link(profile, builds, ca, port, upstream, runs, seed):
                                  else check(by_name[side], ca, env))
     finally:
         proxy.stop()
-    # Each connection belongs to the run during which it was accepted.
-    everything = [run for side in sides for run in results[side]]
-    for accepted, line in connection_lines(proxy.errors()):
-        for run in everything:
-            if run.started <= accepted <= run.ended:
-                run.connections.append(line.split(": ", 1)[1])
+    attach_connections(proxy, results)
     return results
+
+
+def slow_origin(builds, port, upstream, runs, delays, seed):
+    """Runs the checks and curl against an origin that answers each request
+    only after a delay, a new server each round with that round's delay, all
+    sides of a round alike; returns {side: [Run]}, each run with its delay."""
+    proxy = start_proxy(ORIGIN_LINK, port, upstream, seed)
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    url = f"https://127.0.0.1:{port}/telvora-version.xml"
+    sides = [build.name for build in builds] + ["curl"]
+    by_name = {build.name: build for build in builds}
+    results = {side: [] for side in sides}
+    server, ca, current = None, None, None
+    try:
+        for i, side in rounds(sides, runs, 0):
+            delay = delays[i % len(delays)]
+            if i != current:
+                if server:
+                    server.stop()
+                server, ca = start_server(builds[0], upstream, delay=delay)
+                current = i
+            run = curl(ca, url, env) if side == "curl" else check(by_name[side], ca, env)
+            run.delay = delay
+            results[side].append(run)
+    finally:
+        if server:
+            server.stop()
+        proxy.stop()
+    attach_connections(proxy, results)
+    return results
+
+
+def origin_name(delays):
+    listed = ", ".join(f"{delay:g}" for delay in sorted(set(delays)))
+    return f"slow origin: answers {listed} s after the request, over {link_name(ORIGIN_LINK)}"
+
+
+def print_origin(delays, results, runs, details):
+    print(f"\n{origin_name(delays)}: {runs} rounds, the delays in turn")
+    for side, side_runs in results.items():
+        what = "curl, whole process" if side == "curl" else f"{side} check, File > Start to verdict"
+        ok, median, most = seconds_summary(side_runs)
+        past = [run.seconds - run.delay for run in side_runs if run.ok]
+        beyond = f"  past the delay median {statistics.median(past):.2f} s" if past else ""
+        print(f"  {what:<40} {ok:>6} succeeded  median {median} s  max {most} s{beyond}")
+    for side, side_runs in results.items():
+        for i, run in enumerate(side_runs):
+            if run.ok and not details:
+                continue
+            outcome = "succeeded" if run.ok else "failed"
+            print(f"  {outcome}: {side}, round {i + 1} (answer after {run.delay:g} s),"
+                  f" after {run.seconds:.2f} s" + ("" if run.ok else f": {run.reason}"))
+            for connection in run.connections:
+                print(f"    link: {connection}")
 
 
 def print_profile(profile, results, runs, seed, details):
@@ -217,14 +294,14 @@ def goal(results):
     return "missed with " + " and ".join(missed) if missed else "met"
 
 
-def print_table(profiles, all_results, builds):
+def print_table(rows, builds):
+    """rows: (name, results) for each link profile or origin."""
     print("\nSummary: successes, median / max seconds of the successes")
     header = ["link"] + [f"{build.name} check" for build in builds] + ["curl", "goal"]
     print("| " + " | ".join(header) + " |")
     print("|" + " --- |" * len(header))
-    for profile in profiles:
-        results = all_results[profile[0]]
-        cells = [link_name(profile)]
+    for name, results in rows:
+        cells = [name]
         for side in [build.name for build in builds] + ["curl"]:
             ok, median, most = seconds_summary(results[side])
             cells.append(f"{ok}, {median} / {most}" if median != "-" else ok)
@@ -254,21 +331,36 @@ def flood(builds, port, runs):
         finally:
             server.stop()
 
-    print(f"\nHeader flood on 127.0.0.1:{port}, no proxy ({runs} runs per build and server)")
+    print(f"\nHeader flood on 127.0.0.1:{port}, no proxy, the updater with its own limits"
+          f" ({runs} runs per build and server)")
+    print(f"  goal: peak RSS at most +{FLOOD_GROWTH_GOAL} MiB over a normal check, the red line"
+          f" within {FLOOD_TIME_GOAL} s of File > Start, in every run")
     for build in builds:
         flooded = results[build.name, "flood"]
         normal = results[build.name, "normal"]
-        reasons = sorted({run.reason or "succeeded" for run in flooded})
-        print(f"  {build.name}: " + "; ".join(reasons))
-        print(f"    File > Start to that line: median {statistics.median(r.seconds for r in flooded):.2f} s"
-              f" (max {max(r.seconds for r in flooded):.2f} s)")
-        print(f"    sent by the server meanwhile: median "
-              f"{statistics.median(r.sent for r in flooded):.0f} MiB")
-        rss = statistics.median(r.rss for r in flooded)
+        reasons = sorted({run.reason or "succeeded, which it must not" for run in flooded})
         base = statistics.median(r.rss for r in normal)
-        print(f"    peak RSS: flood median {rss:.1f} MiB (max {max(r.rss for r in flooded):.1f}),"
-              f" normal check median {base:.1f} MiB ({sum(r.ok for r in normal)}/{len(normal)}"
-              f" succeeded), difference {rss - base:.1f} MiB")
+        growth = [r.rss - base for r in flooded]
+        times = [r.seconds for r in flooded]
+        print(f"  {build.name}:")
+        for reason in reasons:
+            print(f"    red line: {reason}")
+        print(f"    File > Start to the red line: median {statistics.median(times):.2f} s"
+              f" (max {max(times):.2f} s)")
+        peak = statistics.median(r.rss for r in flooded)
+        print(f"    peak RSS growth over a normal check: median {statistics.median(growth):+.1f}"
+              f" MiB (max {max(growth):+.1f}); flood median {peak:.1f} MiB, normal check median"
+              f" {base:.1f} MiB ({sum(r.ok for r in normal)}/{len(normal)} succeeded)")
+        print(f"    sent by the server meanwhile: median "
+              f"{statistics.median(r.sent for r in flooded):.1f} MiB")
+        missed = []
+        if max(growth) > FLOOD_GROWTH_GOAL:
+            missed.append("memory")
+        if max(times) > FLOOD_TIME_GOAL:
+            missed.append("time")
+        if any(run.ok for run in flooded):
+            missed.append("a flood let through")
+        print(f"    goal: {'missed (' + ', '.join(missed) + ')' if missed else 'met'}")
 
 
 def main():
@@ -280,6 +372,11 @@ def main():
     parser.add_argument("--flood-runs", type=int, default=3,
                         help="runs per build against the flood and a normal server; 0: none")
     parser.add_argument("--profiles", help="comma-separated names of the profiles to run")
+    parser.add_argument("--origin-runs", type=int, default=3,
+                        help="rounds against the slow origin; 0: none")
+    parser.add_argument("--origin-delays", default="10,15,20",
+                        help="the slow origin's answer delays in seconds, comma-separated,"
+                             " one a round in turn")
     parser.add_argument("--seed", default="1", help="seed of the proxy's losses")
     parser.add_argument("--details", action="store_true",
                         help="show every run with what the link did, not only failures")
@@ -302,20 +399,34 @@ def main():
         if len(profiles) != len(wanted):
             sys.exit(f"known profiles: {', '.join(p[0] for p in PROFILES)}")
 
+    try:
+        delays = [float(delay) for delay in args.origin_delays.split(",")]
+    except ValueError:
+        sys.exit(f"not delays in seconds: {args.origin_delays}")
+    # Past curl's own limit curl could not show what the check should do.
+    if not all(0 < delay < CURL_TIME for delay in delays):
+        sys.exit(f"the slow origin's delays must lie between 0 and {CURL_TIME} s")
+
     began = time.monotonic()
-    all_results = {}
+    rows = []
     if profiles and args.runs > 0:
         server, ca = start_server(builds[0], args.upstream)
         try:
             for profile in profiles:
-                all_results[profile[0]] = slow_link(profile, builds, ca, port, args.upstream,
-                                                    args.runs, args.seed)
-                print_profile(profile, all_results[profile[0]], args.runs, args.seed,
-                              args.details)
+                results = slow_link(profile, builds, ca, port, args.upstream, args.runs, args.seed)
+                print_profile(profile, results, args.runs, args.seed, args.details)
+                rows.append((link_name(profile), results))
                 sys.stdout.flush()
         finally:
             server.stop()
-        print_table(profiles, all_results, builds)
+    if args.origin_runs > 0:
+        used = [delays[i % len(delays)] for i in range(args.origin_runs)]
+        results = slow_origin(builds, port, args.upstream, args.origin_runs, delays, args.seed)
+        print_origin(used, results, args.origin_runs, args.details)
+        rows.append((origin_name(used), results))
+        sys.stdout.flush()
+    if rows:
+        print_table(rows, builds)
     if args.flood_runs > 0:
         flood(builds, port, args.flood_runs)
     print(f"\nTook {(time.monotonic() - began) / 60:.1f} minutes")
