@@ -371,7 +371,8 @@ void tst_UpdateCheck::unsavableTargetEndsTheCheckWithOneRedLine()
         expected << tempNotice
                  << ConsoleLine::red(
                             QStringLiteral("^ [ERROR] No se pudo crear el directorio temporal ")
-                            + temp)
+                            + temp + QStringLiteral(": ")
+                            + QString::fromLocal8Bit(std::strerror(EEXIST)))
                  << downloadNotice;
     } else {
         QVERIFY(QDir().mkpath(published));
