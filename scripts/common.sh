@@ -11,10 +11,11 @@ TELVORA_QT6_PACKAGES=(g++ cmake make qt6-base-dev qt6-base-dev-tools libqt6netwo
     ca-certificates fonts-dejavu-core)
 # Building for Windows: the MinGW-w64 cross compilers (the -posix ones: Qt 6
 # needs std::thread), Debian's own Qt 6 for moc, uic and rcc, zip for the
-# folder; running the Windows tests and demo: Wine, and openssl and python3 for
-# the tests' certificates and their TLS front.
+# folder, icoutils to check the program's resources; running the Windows
+# tests and demo: Wine, and openssl and python3 for the tests' certificates
+# and their TLS front.
 TELVORA_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-    qt6-base-dev qt6-base-dev-tools zip wine wine64 openssl python3)
+    qt6-base-dev qt6-base-dev-tools zip icoutils wine wine64 openssl python3)
 
 # telvora_require PACKAGE...: installs what is missing, as root with apt-get;
 # otherwise prints the command that would and fails.
