@@ -70,7 +70,10 @@ public slots:
     void sslErrors(const QList<QSslError> &errors);
 
 private:
+    // Saves the finished reply's body as fileName, again and again while
+    // another program holds the file, until wait has expired.
     void save(QNetworkReply *reply, const QString &fileName, const QDeadlineTimer &wait);
+    // Reports the outcome, then lets the reply go.
     void finish(QNetworkReply *reply, bool ok, const QString &msg);
 
     QNetworkAccessManager netManager;
