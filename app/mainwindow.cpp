@@ -49,8 +49,9 @@ void MainWindow::showConsoleBanner()
     cursor.movePosition(QTextCursor::NextWord, QTextCursor::KeepAnchor);
     // A missing logo gives a null image, which inserts nothing; the empty
     // line below still follows, so the first message lands where it always does.
-    const QImage logo = QPixmap(QStringLiteral(":/images/logo.png")).toImage();
-    cursor.insertImage(logo, QString());
+    // The logo is chosen once, for the screen the window first appears on: a
+    // window moved to a screen of another ratio keeps it, at the same size.
+    cursor.insertImage(consoleLogo(devicePixelRatioF()), QString());
     ui->terminal->setTextCursor(cursor);
 
     cursor = ui->terminal->textCursor();
@@ -58,4 +59,19 @@ void MainWindow::showConsoleBanner()
     cursor.insertText(QStringLiteral("\n"));
     cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
     ui->terminal->setTextCursor(cursor);
+}
+
+QImage MainWindow::consoleLogo(qreal devicePixelRatio)
+{
+    // Where a point has more than one device pixel, the 1x picture would be
+    // enlarged pixel by pixel beside sharply drawn text; the one drawn for
+    // twice the size is shown at half its size instead, at 1.5 as at 2.
+    if (devicePixelRatio <= 1)
+        return QPixmap(QStringLiteral(":/images/logo.png")).toImage();
+    QImage logo = QPixmap(QStringLiteral(":/images/logo@2x.png")).toImage();
+    // The image reader gives an "@2x" file this ratio by itself, unless
+    // QT_HIGHDPI_DISABLE_2X_IMAGE_LOADING is set; the logo keeps its size
+    // in either case.
+    logo.setDevicePixelRatio(2);
+    return logo;
 }

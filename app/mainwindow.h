@@ -5,6 +5,7 @@
 #include <QStringList>
 
 QT_BEGIN_NAMESPACE
+class QImage;
 class QProcess;
 class QTimer;
 QT_END_NAMESPACE
@@ -26,6 +27,10 @@ public:
 
     // Appends one line to the console: kind 0 red, 1 blue, anything else green.
     void printConsole(const QString &text, int kind);
+
+    // The logo that heads the console on a screen of the given device pixel
+    // ratio. Whatever the ratio, it is 659 x 79 in the window's coordinates.
+    static QImage consoleLogo(qreal devicePixelRatio);
 
     // Starts the installation's update script in a new command interpreter
     // and streams its output into the console. Blocks for about five seconds.

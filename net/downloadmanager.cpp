@@ -1,6 +1,8 @@
 #include "downloadmanager.h"
 
-#include <QBuffer>
+#include "download.h"
+
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QNetworkReply>
@@ -11,38 +13,46 @@
 
 #include <cstdio>
 
-// Why the end of the response's body cannot be known, or an empty string when
-// it can. Without a length or the chunked coding, only TLS's close_notify
-// tells a whole body from one cut short, and Qt reports a connection that
-// just ends as if it had sent one.
-static QString framingFault(const QNetworkReply *reply)
-{
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 204)
-        return QString(); // no content, ever
-    // Qt joins the values of a header that came more than once with ", ".
-    const QByteArray length = reply->rawHeader("Content-Length");
-    const QByteArray coding = reply->rawHeader("Transfer-Encoding");
-    if (!coding.isEmpty() && !length.isEmpty())
-        return QStringLiteral("the body is framed both by Content-Length and by Transfer-Encoding");
-    if (coding.split(',').last().trimmed().toLower() == "chunked")
-        return QString();
-    if (length.isEmpty())
-        return QStringLiteral("the body's end is not marked (no Content-Length, not chunked), so "
-                              "a cut-off body could not be told from a whole one");
-    const QList<QByteArray> lengths = length.split(',');
-    for (const QByteArray &value : lengths) {
-        bool number = false;
-        value.trimmed().toULongLong(&number);
-        if (!number || value.trimmed() != lengths.first().trimmed())
-            return QStringLiteral("invalid Content-Length (%1)").arg(QString::fromLatin1(length));
-    }
-    return QString();
-}
+// While another program holds the file to be replaced, a save is tried again
+// this often.
+static constexpr int SaveRetryInterval = 100;
 
-static QString tooLarge()
+// Replaces fileName with bytes; either all of them land or the file that
+// stood there stays untouched. Returns how it failed, if it did.
+static QFileDevice::FileError replaceFile(const QString &fileName, const QByteArray &bytes,
+                                          QString *errorString)
 {
-    return QStringLiteral("the body is larger than %1 bytes (size limit)")
-            .arg(DownloadManager::MaxBodySize);
+    QSaveFile file(fileName);
+    // Unbuffered, so that a failing write says why at once instead of
+    // leaving a bare "Unknown error" to the final flush.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        std::fprintf(stderr, "Could not open %s for writing: %s\n", qPrintable(fileName),
+                     qPrintable(file.errorString()));
+        if (errorString)
+            *errorString = file.errorString();
+        return file.error();
+    }
+
+    // A short write is no error to QFileDevice (a full disk gives one);
+    // writing on brings out the error.
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const qint64 count = file.write(bytes.constData() + written, bytes.size() - written);
+        if (count <= 0) {
+            if (errorString)
+                *errorString = file.errorString();
+            const QFileDevice::FileError error = file.error();
+            file.cancelWriting();
+            return error == QFileDevice::NoError ? QFileDevice::WriteError : error;
+        }
+        written += count;
+    }
+    if (!file.commit()) {
+        if (errorString)
+            *errorString = file.errorString();
+        return file.error() == QFileDevice::NoError ? QFileDevice::WriteError : file.error();
+    }
+    return QFileDevice::NoError;
 }
 
 DownloadManager::DownloadManager(QObject *parent)
@@ -59,11 +69,6 @@ void DownloadManager::setInactivityTimeout(int msec)
 void DownloadManager::setTransferDeadline(int msec)
 {
     transferDeadline = msec;
-}
-
-void DownloadManager::setHeaderTimeout(int msec)
-{
-    headerTimeout = msec;
 }
 
 void DownloadManager::download(const QUrl &url, const QString &fileName)
@@ -83,89 +88,14 @@ void DownloadManager::download(const QUrl &url, const QString &fileName)
     // The limits here are built around one HTTP/1.1 exchange, and a manifest
     // gains nothing from the HTTP/2 that Qt 6 offers over TLS by default.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    // A connection of its own for every download: the header clock below
-    // starts at the TLS handshake, and Qt 5 says nothing when it sends a
-    // request over a connection kept from an earlier one.
+    // A connection of its own for every download: Qt 5 does not report the
+    // TLS handshake of a connection kept from an earlier download, and that
+    // report is what tells a connection never made from a silent server.
     request.setRawHeader("Connection", "close");
 
     QNetworkReply *reply = netManager.get(request);
-    // Unbounded, Qt reads the whole body into the reply ahead of us, however
-    // long the server keeps sending; bounded, it waits until we have taken
-    // what it holds, so memory stays near MaxBodySize.
-    reply->setReadBufferSize(ReadBufferSize);
-    Transfer transfer;
-    transfer.fileName = fileName;
-    transfers.insert(reply, transfer);
-
     connect(reply, &QNetworkReply::sslErrors, this, &DownloadManager::sslErrors);
-    // Children of the reply, so they go when the reply is deleted.
-    // Precise: a coarse timer may fire 5 % early, before the time that the
-    // message then names.
-    auto *headerTimer = new QTimer(reply);
-    headerTimer->setSingleShot(true);
-    headerTimer->setTimerType(Qt::PreciseTimer);
-    const int headerLimit = headerTimeout;
-    connect(headerTimer, &QTimer::timeout, this, [this, reply, headerLimit] {
-        abandon(reply,
-                QStringLiteral("the response headers were not complete within %1 ms of the "
-                               "request (header time-out)")
-                        .arg(headerLimit));
-    });
-    // The header clock starts once the request has gone out on an established
-    // connection. Resolving the name, connecting and the TLS handshake take
-    // three or four round trips before that, seconds on a slow or lossy link,
-    // and are bounded by the inactivity time-out and the deadline instead.
-    const auto requestOut = [this, reply, headerTimer, headerLimit] {
-        const auto transfer = transfers.find(reply);
-        if (transfer == transfers.end() || transfer->requestOut || transfer->headersComplete)
-            return;
-        transfer->requestOut = true;
-        headerTimer->start(headerLimit);
-    };
-    connect(reply, &QNetworkReply::encrypted, this, requestOut);
-#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
-    connect(reply, &QNetworkReply::requestSent, this, requestOut);
-#else
-    // Qt 5 tells of the TLS handshake, but not when a plain request has gone out.
-    if (url.scheme() != QLatin1String("https"))
-        requestOut();
-#endif
-
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, headerTimer] {
-        const auto transfer = transfers.find(reply);
-        if (transfer == transfers.end())
-            return;
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        // An interim 1xx response is no answer yet.
-        if (status.isValid() && status.toInt() >= 200) {
-            transfer->headersComplete = true;
-            headerTimer->stop();
-            // A status outside 2xx fails anyway, with a message of its own.
-            const QString fault = status.toInt() <= 299 ? framingFault(reply) : QString();
-            if (!fault.isEmpty()) {
-                abandon(reply, fault);
-                return;
-            }
-        }
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > MaxBodySize)
-            abandon(reply, tooLarge());
-    });
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
-        const auto transfer = transfers.find(reply);
-        if (transfer != transfers.end() && !takeBody(reply, *transfer))
-            abandon(reply, tooLarge());
-    });
-
-    auto *deadline = new QTimer(reply);
-    deadline->setSingleShot(true);
-    deadline->setTimerType(Qt::PreciseTimer);
-    const int limit = transferDeadline;
-    connect(deadline, &QTimer::timeout, this, [this, reply, limit] {
-        abandon(reply, QStringLiteral("not complete within %1 ms (transfer deadline)").arg(limit));
-    });
-    deadline->start(limit);
-
+    new Download(reply, fileName, transferDeadline);
     pendingReplies.append(reply);
 }
 
@@ -194,63 +124,48 @@ QString DownloadManager::targetFileName(const QUrl &url)
 
 bool DownloadManager::writeToFile(const QString &fileName, QIODevice *data, QString *errorString)
 {
-    QSaveFile file(fileName);
-    // Unbuffered, so that a failing write says why at once instead of
-    // leaving a bare "Unknown error" to the final flush.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        std::fprintf(stderr, "Could not open %s for writing: %s\n", qPrintable(fileName),
-                     qPrintable(file.errorString()));
-        if (errorString)
-            *errorString = file.errorString();
-        return false;
-    }
-
-    // A short write is no error to QFileDevice (a full disk gives one);
-    // writing on brings out the error. Whatever fails, the file that stood
-    // there stays as it was.
-    const QByteArray bytes = data->readAll();
-    qint64 written = 0;
-    while (written < bytes.size()) {
-        const qint64 count = file.write(bytes.constData() + written, bytes.size() - written);
-        if (count <= 0) {
-            if (errorString)
-                *errorString = file.errorString();
-            file.cancelWriting();
-            return false;
-        }
-        written += count;
-    }
-    if (!file.commit()) {
-        if (errorString)
-            *errorString = file.errorString();
-        return false;
-    }
-    return true;
+    return replaceFile(fileName, data->readAll(), errorString) == QFileDevice::NoError;
 }
 
 void DownloadManager::downloadFinished(QNetworkReply *reply)
 {
-    Transfer transfer = transfers.take(reply);
-    const QString failure = failureOf(reply, transfer);
+    auto *download = reply->findChild<Download *>(QString(), Qt::FindDirectChildrenOnly);
+    const QString failure = download->failure();
     if (!failure.isEmpty()) {
-        emit downFinished(false, QStringLiteral("Download failed: ") + failure + QLatin1Char('\n'));
-    } else {
-        const QString name =
-                transfer.fileName.isEmpty() ? targetFileName(reply->url()) : transfer.fileName;
-        const QString fileName = QDir::current().filePath(QStringLiteral("temp/") + name);
-        QBuffer body(&transfer.body);
-        body.open(QIODevice::ReadOnly);
-        QString error;
-        if (writeToFile(fileName, &body, &error))
-            emit downFinished(true,
-                              QStringLiteral("Download succeeded (saved to ") + fileName
-                                      + QStringLiteral(")\n"));
-        else
-            emit downFinished(false,
-                              QStringLiteral("Download failed: cannot save ") + fileName
-                                      + QStringLiteral(": ") + error + QLatin1Char('\n'));
+        finish(reply, false, QStringLiteral("Download failed: ") + failure + QLatin1Char('\n'));
+        return;
     }
+    const QString name =
+            download->fileName().isEmpty() ? targetFileName(reply->url()) : download->fileName();
+    save(reply, QDir::current().filePath(QStringLiteral("temp/") + name), QDeadlineTimer(SaveWait));
+}
 
+void DownloadManager::save(QNetworkReply *reply, const QString &fileName, const QDeadlineTimer &wait)
+{
+    const auto *download = reply->findChild<Download *>(QString(), Qt::FindDirectChildrenOnly);
+    QString error;
+    const QFileDevice::FileError result = replaceFile(fileName, download->body(), &error);
+    if (result == QFileDevice::NoError) {
+        finish(reply, true,
+               QStringLiteral("Download succeeded (saved to ") + fileName + QStringLiteral(")\n"));
+        return;
+    }
+    // Windows refuses to replace a file that another program has open, as
+    // most programs open files: another updater reading it, a virus scanner,
+    // an indexer. They let go within moments.
+    if (result == QFileDevice::RenameError && !wait.hasExpired()) {
+        QTimer::singleShot(SaveRetryInterval, reply,
+                           [this, reply, fileName, wait] { save(reply, fileName, wait); });
+        return;
+    }
+    finish(reply, false,
+           QStringLiteral("Download failed: cannot save ") + fileName + QStringLiteral(": ") + error
+                   + QLatin1Char('\n'));
+}
+
+void DownloadManager::finish(QNetworkReply *reply, bool ok, const QString &msg)
+{
+    emit downFinished(ok, msg);
     // Only now: a receiver of downFinished still finds the reply alive and listed.
     pendingReplies.removeAll(reply);
     reply->deleteLater();
@@ -261,57 +176,4 @@ void DownloadManager::sslErrors(const QList<QSslError> &errors)
     // Reported, never ignored: the reply then fails and says so.
     for (const QSslError &error : errors)
         std::fprintf(stderr, "SSL error: %s\n", qPrintable(error.errorString()));
-}
-
-// Takes what the reply holds, but never more than one byte past the cap.
-// Returns false once the body is past the cap.
-bool DownloadManager::takeBody(QNetworkReply *reply, Transfer &transfer)
-{
-    transfer.body += reply->read(MaxBodySize + 1 - transfer.body.size());
-    return transfer.body.size() <= MaxBodySize;
-}
-
-void DownloadManager::abandon(QNetworkReply *reply, const QString &failure)
-{
-    const auto transfer = transfers.find(reply);
-    if (transfer == transfers.end() || reply->isFinished())
-        return;
-    transfer->failure = failure;
-    // abort() reports the reply finished, through downloadFinished, before it
-    // returns.
-    reply->abort();
-}
-
-// Why the finished reply must not be saved, or an empty string if it may be.
-QString DownloadManager::failureOf(QNetworkReply *reply, Transfer &transfer)
-{
-    // Qt 5.15 finishes a redirect without an error, and the page of a
-    // redirect or an error status is not the file asked for.
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
-        return QStringLiteral("HTTP status %1 %2")
-                .arg(status.toInt())
-                .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-    if (!transfer.failure.isEmpty())
-        return transfer.failure;
-    // This object aborts a reply only after setting failure above, so a
-    // cancelled reply is one that Qt ended at the inactivity time-out. Qt's
-    // clock runs from the start of the download until the first body bytes.
-    if (reply->error() == QNetworkReply::OperationCanceledError) {
-        const int msec = reply->request().transferTimeout();
-        if (!transfer.requestOut)
-            return QStringLiteral("the connection was not established within %1 ms "
-                                  "(inactivity time-out)")
-                    .arg(msec);
-        if (!transfer.headersComplete)
-            return QStringLiteral("the response headers were not complete within %1 ms "
-                                  "(inactivity time-out)")
-                    .arg(msec);
-        return QStringLiteral("nothing received for %1 ms (inactivity time-out)").arg(msec);
-    }
-    if (reply->error() != QNetworkReply::NoError)
-        return reply->errorString();
-    if (!takeBody(reply, transfer))
-        return tooLarge();
-    return QString();
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QHash>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -9,6 +7,7 @@
 #include <QString>
 
 QT_BEGIN_NAMESPACE
+class QDeadlineTimer;
 class QIODevice;
 class QNetworkReply;
 class QUrl;
@@ -25,20 +24,19 @@ public:
     // The largest body saved; anything longer is abandoned as soon as it
     // passes this. What is fetched is a manifest of a few hundred bytes.
     static constexpr qint64 MaxBodySize = 1024 * 1024;
-    // A download that receives nothing for this long is abandoned.
+    // A download that receives nothing for this long is abandoned. Qt's
+    // clock runs from the start until the first body bytes, so a server that
+    // is silent until it answers is waited for nearly as long: the response
+    // headers have no limit in time of their own. A flood of headers is
+    // bounded by the bytes it makes the program read (HeaderReadLimit, or
+    // Qt's own limit where it has one).
     static constexpr int DefaultInactivityTimeout = 30 * 1000;
     // A download not complete this long after it was started is abandoned,
     // however steadily data still trickles in.
     static constexpr int DefaultTransferDeadline = 120 * 1000;
-    // The status line and headers of the response must be complete this long
-    // after the request has gone out. Debian's Qt keeps every header byte it
-    // reads, without a size limit, so there this time is all that bounds the
-    // memory a server can fill with headers that never end: about 60 MiB a
-    // second over TLS on loopback. An honest server needs one round trip and
-    // the repair of a lost packet: on a link with a 1 s round trip, 5 %
-    // loss and 64 kbit/s the headers come within 1.2 s, or 3.2 s after one
-    // repair; only two repairs in that one exchange (6 to 7 s) do not fit.
-    static constexpr int DefaultHeaderTimeout = 5 * 1000;
+    // How long a save waits for another program to let go of the file that
+    // it replaces, before it fails.
+    static constexpr int SaveWait = 2000;
 
     explicit DownloadManager(QObject *parent = nullptr);
 
@@ -63,7 +61,6 @@ public:
     // Limits for downloads started from now on, in milliseconds.
     void setInactivityTimeout(int msec);
     void setTransferDeadline(int msec);
-    void setHeaderTimeout(int msec);
 
 signals:
     void downFinished(bool b, const QString &msg);
@@ -73,32 +70,14 @@ public slots:
     void sslErrors(const QList<QSslError> &errors);
 
 private:
-    // What a download in flight has gathered.
-    struct Transfer
-    {
-        // The name in temp that download() was given, if any.
-        QString fileName;
-        QByteArray body;
-        // Whether the request has gone out on an established connection
-        // (where Qt cannot tell, from the start), which starts the header clock.
-        bool requestOut = false;
-        // Whether the final status line and headers have arrived.
-        bool headersComplete = false;
-        // Set when this object ended the transfer itself, and why.
-        QString failure;
-    };
-
-    // How much Qt may read ahead of this object for one reply.
-    static constexpr qint64 ReadBufferSize = 64 * 1024;
-
-    bool takeBody(QNetworkReply *reply, Transfer &transfer);
-    void abandon(QNetworkReply *reply, const QString &failure);
-    QString failureOf(QNetworkReply *reply, Transfer &transfer);
+    // Saves the finished reply's body as fileName, again and again while
+    // another program holds the file, until wait has expired.
+    void save(QNetworkReply *reply, const QString &fileName, const QDeadlineTimer &wait);
+    // Reports the outcome, then lets the reply go.
+    void finish(QNetworkReply *reply, bool ok, const QString &msg);
 
     QNetworkAccessManager netManager;
     QList<QNetworkReply *> pendingReplies;
-    QHash<QNetworkReply *, Transfer> transfers;
     int inactivityTimeout = DefaultInactivityTimeout;
     int transferDeadline = DefaultTransferDeadline;
-    int headerTimeout = DefaultHeaderTimeout;
 };

@@ -11,10 +11,36 @@ TELVORA_QT6_PACKAGES=(g++ cmake make qt6-base-dev qt6-base-dev-tools libqt6netwo
     ca-certificates fonts-dejavu-core)
 # Building for Windows: the MinGW-w64 cross compilers (the -posix ones: Qt 6
 # needs std::thread), Debian's own Qt 6 for moc, uic and rcc, zip for the
-# folder; running the Windows tests and demo: Wine, and openssl and python3 for
-# the tests' certificates and their TLS front.
+# folder, icoutils to check the program's resources; running the Windows
+# tests and demo: Wine, and openssl and python3 for the tests' certificates
+# and their TLS front.
 TELVORA_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-    qt6-base-dev qt6-base-dev-tools zip wine wine64 openssl python3)
+    qt6-base-dev qt6-base-dev-tools zip icoutils wine wine64 openssl python3)
+
+# How long the scripts wait, in seconds, while another apt-get or dpkg on the
+# machine (an unattended upgrade, another install) holds Debian's package
+# locks, rather than fail at once as apt-get does.
+TELVORA_APT_LOCK_WAIT=300
+
+# telvora_apt_get ARGS...: apt-get ARGS, tried again every few seconds while
+# a package lock is held, until TELVORA_APT_LOCK_WAIT has passed. apt-get's
+# own DPkg::Lock::Timeout would do for installing, but apt-get update takes
+# the package lists' lock, on which it fails at once all the same.
+telvora_apt_get() {
+    local deadline=$((SECONDS + TELVORA_APT_LOCK_WAIT)) errors waited=false
+    # Its messages are matched, so they must be in English.
+    until errors=$(LC_ALL=C apt-get "$@" 2>&1 >&3); do
+        if [[ $errors != *"Could not get lock"* ]] || [ $SECONDS -ge $deadline ]; then
+            printf '%s\n' "$errors" >&2
+            return 1
+        fi
+        $waited || echo "Waiting up to $TELVORA_APT_LOCK_WAIT s for another package manager:" \
+            "${errors%%$'\n'*}"
+        waited=true
+        sleep 5
+    done 3>&1
+    [ -z "$errors" ] || printf '%s\n' "$errors" >&2
+}
 
 # telvora_require PACKAGE...: installs what is missing, as root with apt-get;
 # otherwise prints the command that would and fails.
@@ -33,8 +59,8 @@ telvora_require() {
     fi
     echo "Installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    telvora_apt_get update -qq
+    telvora_apt_get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # telvora_build BUILD_DIR [CMAKE_ARGS...]: configures and builds.

@@ -159,6 +159,9 @@ bool HttpsServer::setHandshakeDelay(int msec)
 
 QUrl HttpsServer::url(const QString &path) const
 {
+    if (m_plain)
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path),
+                    QUrl::StrictMode);
     return QUrl(QStringLiteral("https://127.0.0.1:%1%2").arg(m_port).arg(path), QUrl::StrictMode);
 }
 
@@ -199,7 +202,9 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
         delete socket;
         return;
     }
-    m_connections.insert(socket, Connection());
+    Connection connection;
+    connection.plain = m_plain;
+    m_connections.insert(socket, connection);
     connect(socket, &QObject::destroyed, this, [this, socket] {
         const Connection connection = m_connections.take(socket);
         if (connection.sinceRequest.isValid() && !connection.closing)
@@ -209,10 +214,13 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
                      m_held.end());
     });
     connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+    // A plain socket whose client hung up amid a flood learns it from a
+    // failed write, and does not always report a disconnection.
+    connect(socket, &QAbstractSocket::errorOccurred, socket, &QObject::deleteLater);
     connect(socket, &QSslSocket::readyRead, this, [this, socket] { readRequest(socket); });
 
-    if (m_tlsFrontControl)
-        return; // the front speaks TLS
+    if (connection.plain || m_tlsFrontControl)
+        return; // no TLS, or the front speaks it
     socket->setLocalCertificate(m_certificate);
     socket->setPrivateKey(m_key);
     socket->setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -225,9 +233,9 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
 void HttpsServer::readRequest(QSslSocket *socket)
 {
     // Left where it is, the client's hello waits for a delayed handshake.
-    if (!m_tlsFrontControl && !socket->isEncrypted())
-        return;
     Connection &connection = m_connections[socket];
+    if (!connection.plain && !m_tlsFrontControl && !socket->isEncrypted())
+        return;
     QByteArray &request = connection.request;
     if (request.endsWith("\r\n\r\n"))
         return; // answered already; one request per connection
@@ -395,7 +403,13 @@ void HttpsServer::finish(QSslSocket *socket)
 // Ends the answer as a cut connection ends, without TLS's close_notify.
 void HttpsServer::cut(QSslSocket *socket)
 {
-    m_connections[socket].closing = true;
+    Connection &connection = m_connections[socket];
+    connection.closing = true;
+    if (connection.plain) {
+        // Plain HTTP has no close_notify: every end is a cut.
+        socket->disconnectFromHost();
+        return;
+    }
     if (m_tlsFrontControl) {
         tellTlsFront("cut " + QByteArray::number(socket->peerPort()));
         socket->disconnectFromHost();

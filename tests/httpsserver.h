@@ -78,9 +78,12 @@ public:
     // Stops listening, the TLS front included; start() may follow again.
     void stop();
 
-    // https://127.0.0.1:<port><path>; path starts with "/" and may hold
-    // percent-escapes, which are kept as they are.
+    // https://127.0.0.1:<port><path>, or http:// for a plain server; path
+    // starts with "/" and may hold percent-escapes, which are kept as they are.
     QUrl url(const QString &path) const;
+    // Whether connections from now on speak plain HTTP, without TLS. Behind
+    // a TLS front, the plain server is the one behind it.
+    void setPlain(bool plain) { m_plain = plain; }
 
     void setResponse(const QString &path, const Response &response);
     void setResponse(const QString &path, const QByteArray &body, int status = 200);
@@ -123,6 +126,7 @@ private:
         bool closing = false; // the server has ended its answer
         QByteArray filler; // repeated without end, e.g. EndlessBody
         qint64 fillerSent = 0;
+        bool plain = false; // no TLS on this connection
     };
 
     bool openTlsFront(const QString &front, quint16 port);
@@ -150,6 +154,7 @@ private:
     int m_dripInterval = 10;
     qint64 m_endlessLimit = EndlessLimit;
     int m_handshakeDelay = 0;
+    bool m_plain = false;
     QList<qint64> m_hangUps;
     std::atomic<qint64> m_bytesSent{0};
 };

@@ -291,7 +291,21 @@ void tst_MainWindow::bannerShowsTheLogoThenAnEmptyLine()
     const QImage logo =
             doc->resource(QTextDocument::ImageResource, QUrl(format.toImageFormat().name()))
                     .value<QImage>();
+    // The offscreen screen has one device pixel per point: the 1x picture.
+    QCOMPARE(window.devicePixelRatioF(), 1.0);
     QCOMPARE(logo.size(), QSize(659, 79));
+    QCOMPARE(logo.devicePixelRatio(), 1.0);
+
+    // With more device pixels per point, the picture drawn for twice the
+    // size, not an enlargement of the 1x one, at the same size in the window.
+    const QImage sharp = QImage(QStringLiteral(":/images/logo@2x.png"))
+                                 .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    for (qreal ratio : {1.25, 1.5, 2.0}) {
+        const QImage scaled = MainWindow::consoleLogo(ratio);
+        QCOMPARE(scaled.devicePixelRatio(), 2.0);
+        QCOMPARE(scaled.size() / scaled.devicePixelRatio(), QSize(659, 79));
+        QVERIFY(scaled.convertToFormat(QImage::Format_ARGB32_Premultiplied) == sharp);
+    }
 
     QVERIFY(first.next().text().isEmpty());
     QVERIFY(console->textCursor().atEnd());

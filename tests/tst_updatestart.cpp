@@ -9,14 +9,18 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 // File > Start and the progress bar. This test links the build that fetches
@@ -40,7 +44,8 @@ private slots:
     void laterStartShowsTheProgressInABox_data();
     void laterStartShowsTheProgressInABox();
     void existingTempIsLeftAlone();
-    void fileNamedTempIsReportedAsAnError();
+    void tempThatCannotBeMadeIsReportedWithTheReason_data();
+    void tempThatCannotBeMadeIsReportedWithTheReason();
 
 private:
     std::unique_ptr<TestInstallation> installation;
@@ -274,22 +279,53 @@ void tst_UpdateStart::existingTempIsLeftAlone()
              QStringList{QStringLiteral("telvora-version.xml")});
 }
 
-void tst_UpdateStart::fileNamedTempIsReportedAsAnError()
+void tst_UpdateStart::tempThatCannotBeMadeIsReportedWithTheReason_data()
 {
+    QTest::addColumn<bool>("fileNamedTemp");
+    QTest::addColumn<int>("reason");
+
+    QTest::newRow("a file named temp") << true << EEXIST;
+    QTest::newRow("an updater folder that its user may not write") << false << EACCES;
+}
+
+void tst_UpdateStart::tempThatCannotBeMadeIsReportedWithTheReason()
+{
+    QFETCH(bool, fileNamedTemp);
+    QFETCH(int, reason);
+
     const QString temp = installation->tempDir();
-    QVERIFY(writeFile(temp, "not a folder"));
+    const QString updater = QDir::currentPath();
+    const QFile::Permissions permissions = QFile::permissions(updater);
+    // Writable again whatever happens, so that the installation can be removed.
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(updater, permissions); });
+    if (fileNamedTemp) {
+        QVERIFY(writeFile(temp, "not a folder"));
+    } else {
+        QVERIFY(QFile::setPermissions(updater, QFile::ReadOwner | QFile::ExeOwner));
+        // Root ignores the bits, and Windows reads them as a read-only
+        // attribute that does not keep anyone from making a folder.
+        if (QDir().mkdir(temp)) {
+            QVERIFY(QDir().rmdir(temp));
+            QSKIP("this user may make folders in a read-only folder");
+        }
+    }
 
     MainWindow window;
     startAction(window)->trigger();
 
     // The check goes on: the download reports its own failure later.
     const ConsoleLine error = ConsoleLine::red(
-            QStringLiteral("^ [ERROR] No se pudo crear el directorio temporal ") + temp);
+            QStringLiteral("^ [ERROR] No se pudo crear el directorio temporal ") + temp
+            + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(reason)));
     QCOMPARE(consoleLines(window).mid(0, 3),
              QList<ConsoleLine>({tempNotice, error, downloadNotice}));
     QCOMPARE(window.findChildren<DownloadManager *>().size(), 1);
-    QVERIFY(QFileInfo(temp).isFile());
-    QCOMPARE(QFileInfo(temp).size(), qint64(12));
+    if (fileNamedTemp) {
+        QVERIFY(QFileInfo(temp).isFile());
+        QCOMPARE(QFileInfo(temp).size(), qint64(12));
+    } else {
+        QVERIFY(!QFileInfo::exists(temp));
+    }
 }
 
 QTEST_MAIN(tst_UpdateStart)

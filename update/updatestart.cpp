@@ -11,6 +11,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <filesystem>
+#include <system_error>
+
 void MainWindow::on_actionStart_triggered()
 {
     // One check per run of the program: later Starts only tell how far it got.
@@ -35,17 +38,26 @@ void MainWindow::createTempDir()
     printConsole(QStringLiteral("Directorio temporal ../../temp"), 1);
 
     const QString path = QDir::current().filePath(QStringLiteral("temp"));
-    if (!QDir(path).exists())
-        QDir().mkdir(path);
+    // Made through std::filesystem because QDir::mkdir keeps the system's
+    // reason to itself, and without it an updater installed where its user
+    // may not write only shows later that the manifest cannot be saved. The
+    // name goes over from UTF-16, as Qt 6 itself converts names for it.
+    std::error_code error;
+    std::filesystem::create_directory(std::filesystem::path(path.toStdU16String()), error);
 
-    // Checked afterwards rather than by mkdir's result: a file named temp
-    // fails the same way as a creation that was refused.
-    if (QFileInfo(path).isDir())
+    // What counts is a folder standing there now: create_directory reports
+    // one that stood there before as neither made nor failed.
+    if (QFileInfo(path).isDir()) {
         printConsole(QStringLiteral("^ [OK]"), 2);
-    else
-        printConsole(QStringLiteral("^ [ERROR] No se pudo crear el directorio temporal ")
-                             + path.toHtmlEscaped(),
-                     0);
+        return;
+    }
+    QString line = QStringLiteral("^ [ERROR] No se pudo crear el directorio temporal ")
+            + path.toHtmlEscaped();
+    // The system words its reason in the language and code page of its locale.
+    if (error)
+        line += QStringLiteral(": ")
+                + QString::fromLocal8Bit(error.message().c_str()).toHtmlEscaped();
+    printConsole(line, 0);
 }
 
 void MainWindow::downloadVersionXML(const QString &url)

@@ -1,0 +1,51 @@
+#include "headerreadlimit.h"
+
+#include <QFile>
+
+#if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
+#define TELVORA_COUNT_HEADER_READS
+#endif
+
+// Bytes the process has read so far, or -1 where that cannot be told.
+static qint64 bytesReadByProcess()
+{
+#ifdef TELVORA_COUNT_HEADER_READS
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray counts = io.readAll();
+    const int at = counts.indexOf("rchar: ");
+    if (at < 0)
+        return -1;
+    bool ok = false;
+    const qint64 count = counts.mid(at + 7, counts.indexOf('\n', at) - at - 7).toLongLong(&ok);
+    return ok ? count : -1;
+#else
+    return -1;
+#endif
+}
+
+HeaderReadLimit::HeaderReadLimit(QObject *parent)
+    : QObject(parent)
+{
+    start = bytesReadByProcess();
+    if (start < 0)
+        return;
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, this, &HeaderReadLimit::check);
+    timer.start(Interval);
+}
+
+void HeaderReadLimit::stop()
+{
+    timer.stop();
+}
+
+void HeaderReadLimit::check()
+{
+    const qint64 now = bytesReadByProcess();
+    if (now >= 0 && now - start > Limit) {
+        timer.stop();
+        emit exceeded();
+    }
+}
