@@ -247,12 +247,15 @@ def origin_name(delays):
     return f"slow origin: answers {listed} s after the request, over {link_name(ORIGIN_LINK)}"
 
 
-def print_origin(delays, results, runs, details):
-    print(f"\n{origin_name(delays)}: {runs} rounds, the delays in turn")
+def print_runs(title, results, details, delayed=False):
+    """Each side's successes and times under title, then every failure (with
+    details, every run) with what the link did; delayed: the runs were
+    against the slow origin, whose delay each run names."""
+    print(title)
     for side, side_runs in results.items():
         what = "curl, whole process" if side == "curl" else f"{side} check, File > Start to verdict"
         ok, median, most = seconds_summary(side_runs)
-        past = [run.seconds - run.delay for run in side_runs if run.ok]
+        past = [run.seconds - run.delay for run in side_runs if run.ok] if delayed else []
         beyond = f"  past the delay median {statistics.median(past):.2f} s" if past else ""
         print(f"  {what:<40} {ok:>6} succeeded  median {median} s  max {most} s{beyond}")
     for side, side_runs in results.items():
@@ -260,24 +263,8 @@ def print_origin(delays, results, runs, details):
             if run.ok and not details:
                 continue
             outcome = "succeeded" if run.ok else "failed"
-            print(f"  {outcome}: {side}, round {i + 1} (answer after {run.delay:g} s),"
-                  f" after {run.seconds:.2f} s" + ("" if run.ok else f": {run.reason}"))
-            for connection in run.connections:
-                print(f"    link: {connection}")
-
-
-def print_profile(profile, results, runs, seed, details):
-    print(f"\n{link_name(profile)}: {runs} rounds, seed {seed}")
-    for side, side_runs in results.items():
-        what = "curl, whole process" if side == "curl" else f"{side} check, File > Start to verdict"
-        ok, median, most = seconds_summary(side_runs)
-        print(f"  {what:<40} {ok:>6} succeeded  median {median} s  max {most} s")
-    for side, side_runs in results.items():
-        for i, run in enumerate(side_runs):
-            if run.ok and not details:
-                continue
-            outcome = "succeeded" if run.ok else "failed"
-            print(f"  {outcome}: {side}, round {i + 1}, after {run.seconds:.2f} s"
+            answer = f" (answer after {run.delay:g} s)" if delayed else ""
+            print(f"  {outcome}: {side}, round {i + 1}{answer}, after {run.seconds:.2f} s"
                   + ("" if run.ok else f": {run.reason}"))
             for connection in run.connections:
                 print(f"    link: {connection}")
@@ -414,7 +401,8 @@ def main():
         try:
             for profile in profiles:
                 results = slow_link(profile, builds, ca, port, args.upstream, args.runs, args.seed)
-                print_profile(profile, results, args.runs, args.seed, args.details)
+                print_runs(f"\n{link_name(profile)}: {args.runs} rounds, seed {args.seed}", results,
+                           args.details)
                 rows.append((link_name(profile), results))
                 sys.stdout.flush()
         finally:
@@ -422,7 +410,8 @@ def main():
     if args.origin_runs > 0:
         used = [delays[i % len(delays)] for i in range(args.origin_runs)]
         results = slow_origin(builds, port, args.upstream, args.origin_runs, delays, args.seed)
-        print_origin(used, results, args.origin_runs, args.details)
+        print_runs(f"\n{origin_name(used)}: {args.origin_runs} rounds, the delays in turn", results,
+                   args.details, delayed=True)
         rows.append((origin_name(used), results))
         sys.stdout.flush()
     if rows:
