@@ -59,7 +59,7 @@ Download::Download(QNetworkReply *reply, const QString &fileName, int transferDe
     connect(reply, &QNetworkReply::sslErrors, this, &Download::noteCertificateProblems);
     connect(reply, &QNetworkReply::metaDataChanged, this, &Download::readHeaders);
     connect(reply, &QNetworkReply::readyRead, this, &Download::readBody);
-    connect(&m_headerReads, &HeaderReadLimit::exceeded, this, &Download::endHeaderFlood);
+    connect(&m_reads, &ReadLimit::exceeded, this, &Download::endReadFlood);
 
     // Precise: a coarse timer may fire 5 % early, before the time that the
     // message then names.
@@ -72,7 +72,7 @@ Download::Download(QNetworkReply *reply, const QString &fileName, int transferDe
 QString Download::failure()
 {
     m_deadline.stop();
-    m_headerReads.stop();
+    m_reads.stop();
     // Qt 5.15 finishes a redirect without an error, and the page of a
     // redirect or an error status is not the file asked for.
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -108,7 +108,6 @@ void Download::readHeaders()
     if (status.isValid() && status.toInt() >= 200) {
         m_connected = true;
         m_headersComplete = true;
-        m_headerReads.stop();
         // A status outside 2xx fails anyway, with a message of its own.
         const QString fault = status.toInt() <= 299 ? framingFault(m_reply) : QString();
         if (!fault.isEmpty()) {
@@ -127,11 +126,18 @@ void Download::readBody()
         abandon(tooLarge());
 }
 
-void Download::endHeaderFlood()
+void Download::endReadFlood()
 {
-    abandon(QStringLiteral("the response headers were not complete within %1 bytes (header size "
-                           "limit)")
-                    .arg(HeaderReadLimit::Limit));
+    // Once the headers are complete, what the server can send without end
+    // besides the body is the chunked coding's framing.
+    if (m_headersComplete)
+        abandon(QStringLiteral("the body's chunked framing was not complete within %1 bytes "
+                               "(framing size limit)")
+                        .arg(ReadLimit::Limit));
+    else
+        abandon(QStringLiteral("the response headers were not complete within %1 bytes (header "
+                               "size limit)")
+                        .arg(ReadLimit::Limit));
 }
 
 void Download::endAtDeadline()
@@ -145,6 +151,7 @@ void Download::endAtDeadline()
 bool Download::takeBody()
 {
     m_body += m_reply->read(DownloadManager::MaxBodySize + 1 - m_body.size());
+    m_reads.setBodySize(m_body.size());
     return m_body.size() <= DownloadManager::MaxBodySize;
 }
 

@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <QTimer>
 
-#include "headerreadlimit.h"
+#include "readlimit.h"
 
 QT_BEGIN_NAMESPACE
 class QNetworkReply;
@@ -39,7 +39,7 @@ private slots:
     void noteCertificateProblems(const QList<QSslError> &errors);
     void readHeaders();
     void readBody();
-    void endHeaderFlood();
+    void endReadFlood();
     void endAtDeadline();
 
 private:
@@ -51,7 +51,7 @@ private:
     QString m_fileName;
     QByteArray m_body;
     QTimer m_deadline;
-    HeaderReadLimit m_headerReads;
+    ReadLimit m_reads;
     // What is known, whatever order Qt reports it in: a finished TLS
     // handshake or a request that went out means that the connection was
     // made, and headers that arrived mean both.

@@ -28,7 +28,7 @@ public:
     // clock runs from the start until the first body bytes, so a server that
     // is silent until it answers is waited for nearly as long: the response
     // headers have no limit in time of their own. A flood of headers is
-    // bounded by the bytes it makes the program read (HeaderReadLimit, or
+    // bounded by the bytes it makes the program read (ReadLimit, or
     // Qt's own limit where it has one).
     static constexpr int DefaultInactivityTimeout = 30 * 1000;
     // A download not complete this long after it was started is abandoned,

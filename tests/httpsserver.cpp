@@ -299,6 +299,19 @@ void HttpsServer::respond(QSslSocket *socket, const Response &response)
     case EndlessInterimResponses:
         flood(socket, repeated("HTTP/1.1 100 Continue\r\n\r\n"));
         break;
+    case EndlessChunkSizeLine:
+        sendHead(socket, response, Chunked);
+        flood(socket, QByteArray(FillerPiece, '0'));
+        break;
+    case EndlessChallenge: {
+        Response challenge = response;
+        challenge.status = 401;
+        challenge.headers.append(qMakePair(QByteArray("WWW-Authenticate"),
+                                           QByteArray("Basic realm=\"updates\"")));
+        sendHead(socket, challenge, Chunked);
+        flood(socket, chunk(QByteArray(FillerPiece, 'x')));
+        break;
+    }
     case GzipBomb:
     case DeflateBomb: {
         const bool gzip = response.behaviour == GzipBomb;

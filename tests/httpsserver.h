@@ -37,6 +37,8 @@ public:
         EndlessHeaderLine, // a status line, then one header line that never ends
         EndlessHeaderLines, // a status line, then header lines without end
         EndlessInterimResponses, // "100 Continue" responses without end
+        EndlessChunkSizeLine, // chunked, then a chunk-size line that never ends
+        EndlessChallenge, // a 401 asking for a password, with a body without end
         GzipBomb, // a gzip body, chunked, that inflates to zeros without end, 1032 to a byte
         DeflateBomb, // the same as a deflate (zlib) body
     };

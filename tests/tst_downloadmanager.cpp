@@ -709,6 +709,13 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
             << headersTooLarge;
     QTest::newRow("endless interim responses") << HttpsServer::EndlessInterimResponses << false << 0
                                                << 15000 << 20000 << true << headersTooLarge;
+    // Qt reads the body of a 401 whole, as it does a header section.
+    QTest::newRow("endless body of a 401") << HttpsServer::EndlessChallenge << false << 0 << 15000
+                                           << 20000 << true << headersTooLarge;
+    QTest::newRow("endless chunk-size line")
+            << HttpsServer::EndlessChunkSizeLine << false << 0 << 15000 << 20000 << true
+            << QStringLiteral("Download failed: the body's chunked framing was not complete within "
+                              "4194304 bytes (framing size limit)\n");
     // Qt's inactivity clock runs from the start of the download until the
     // first body bytes, whatever header bytes come meanwhile.
     const QString headersLate = QStringLiteral(

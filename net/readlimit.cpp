@@ -1,15 +1,15 @@
-#include "headerreadlimit.h"
+#include "readlimit.h"
 
 #include <QFile>
 
 #if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
-#define TELVORA_COUNT_HEADER_READS
+#define TELVORA_COUNT_READS
 #endif
 
 // Bytes the process has read so far, or -1 where that cannot be told.
 static qint64 bytesReadByProcess()
 {
-#ifdef TELVORA_COUNT_HEADER_READS
+#ifdef TELVORA_COUNT_READS
     QFile io(QStringLiteral("/proc/self/io"));
     if (!io.open(QIODevice::ReadOnly))
         return -1;
@@ -25,26 +25,31 @@ static qint64 bytesReadByProcess()
 #endif
 }
 
-HeaderReadLimit::HeaderReadLimit(QObject *parent)
+ReadLimit::ReadLimit(QObject *parent)
     : QObject(parent)
 {
     start = bytesReadByProcess();
     if (start < 0)
         return;
     timer.setTimerType(Qt::PreciseTimer);
-    connect(&timer, &QTimer::timeout, this, &HeaderReadLimit::check);
+    connect(&timer, &QTimer::timeout, this, &ReadLimit::check);
     timer.start(Interval);
 }
 
-void HeaderReadLimit::stop()
+void ReadLimit::setBodySize(qint64 bodySize)
+{
+    body = bodySize;
+}
+
+void ReadLimit::stop()
 {
     timer.stop();
 }
 
-void HeaderReadLimit::check()
+void ReadLimit::check()
 {
     const qint64 now = bytesReadByProcess();
-    if (now >= 0 && now - start > Limit) {
+    if (now >= 0 && now - start - body > Limit) {
         timer.stop();
         emit exceeded();
     }
