@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QTextCursor>
+#include <QtMath>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -65,13 +66,27 @@ QImage MainWindow::consoleLogo(qreal devicePixelRatio)
 {
     // Where a point has more than one device pixel, the 1x picture would be
     // enlarged pixel by pixel beside sharply drawn text; the one drawn for
-    // twice the size is shown at half its size instead, at 1.5 as at 2.
+    // twice the size is shown instead.
     if (devicePixelRatio <= 1)
         return QPixmap(QStringLiteral(":/images/logo.png")).toImage();
     QImage logo = QPixmap(QStringLiteral(":/images/logo@2x.png")).toImage();
-    // The image reader gives an "@2x" file this ratio by itself, unless
-    // QT_HIGHDPI_DISABLE_2X_IMAGE_LOADING is set; the logo keeps its size
-    // in either case.
-    logo.setDevicePixelRatio(2);
-    return logo;
+    if (devicePixelRatio >= 2 || logo.isNull()) {
+        // The image reader gives an "@2x" file this ratio by itself, unless
+        // QT_HIGHDPI_DISABLE_2X_IMAGE_LOADING is set; the logo keeps its size
+        // in either case.
+        logo.setDevicePixelRatio(2);
+        return logo;
+    }
+    // At 125, 150 or 175 % the console would shrink the 2x picture as it
+    // paints, pixel by pixel, and its edges would turn jagged. It is shrunk
+    // here once, smoothly, to the device pixels it covers, and the console
+    // copies it as it is (ConsoleImageHandler). The size is rounded up: the
+    // layout truncates the picture's size in points, which must stay that of
+    // the 1x logo.
+    const QSize points = logo.size() / 2;
+    const QSize pixels(qCeil(points.width() * devicePixelRatio),
+                       qCeil(points.height() * devicePixelRatio));
+    QImage scaled = logo.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    scaled.setDevicePixelRatio(devicePixelRatio);
+    return scaled;
 }

@@ -3,6 +3,9 @@
 # (CMakeLists.txt). ./scripts/build-windows, whose build tree has tests but
 # whose folder is one to ship, prints them by running this file:
 #   cmake -DURL=<address> -P cmake/manifest-url-warnings.cmake
+# Beside them, configuring always says which address the program will carry,
+# in one line; ./scripts/build-windows prints that line too:
+#   cmake -DURL=<address> -DPRINT=address [-DFROM_CACHE=ON] -P cmake/manifest-url-warnings.cmake
 
 # telvora_manifest_url_warnings(<var> <url>): sets <var> to the lines for
 # <url>, each ending in a newline, or to an empty string.
@@ -29,7 +32,37 @@ function(telvora_manifest_url_warnings var url)
     set(${var} "${lines}" PARENT_SCOPE)
 endfunction()
 
+# telvora_manifest_url_from_cache(<var> <url> <last>): sets <var> to TRUE when
+# <url> is the address that the build folder's last configuration ended with,
+# <last> (empty in a new folder): then it came from the folder's cache, not
+# from this configuration's command line. An address given with -D stays in
+# the cache, so a later configuration without it builds that address again.
+function(telvora_manifest_url_from_cache var url last)
+    if(url STREQUAL last)
+        set(${var} TRUE PARENT_SCOPE)
+    else()
+        set(${var} FALSE PARENT_SCOPE)
+    endif()
+endfunction()
+
+# telvora_manifest_url_line(<var> <url> <from cache>): sets <var> to the line
+# that says which address the program fetches its manifest from, and how to
+# change it when it came from the folder's cache; it ends in a newline.
+function(telvora_manifest_url_line var url from_cache)
+    set(line "telvora-updater fetches its manifest from ${url}")
+    if(from_cache)
+        string(APPEND line ", kept in this build folder's cache from an earlier "
+            "configuration: -DTELVORA_MANIFEST_URL=<address> sets another, "
+            "-UTELVORA_MANIFEST_URL returns to the default")
+    endif()
+    set(${var} "${line}\n" PARENT_SCOPE)
+endfunction()
+
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
-    telvora_manifest_url_warnings(lines "${URL}")
+    if(PRINT STREQUAL "address")
+        telvora_manifest_url_line(lines "${URL}" "${FROM_CACHE}")
+    else()
+        telvora_manifest_url_warnings(lines "${URL}")
+    endif()
     execute_process(COMMAND "${CMAKE_COMMAND}" -E echo_append "${lines}")
 endif()

@@ -1,14 +1,20 @@
 #include "console.h"
+#include "consoleimagehandler.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QKeyEvent>
 #include <QPalette>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <QTextFormat>
 
 Console::Console(QWidget *parent)
     : QTextEdit(parent)
 {
     document()->setMaximumBlockCount(100);
+    // The logo lands pixel for pixel at 125 to 175 % too.
+    document()->documentLayout()->registerHandler(QTextFormat::ImageObject,
+                                                  new ConsoleImageHandler(this));
 
     QPalette p = palette();
     p.setBrush(QPalette::All, QPalette::Base, QBrush(Qt::black));

@@ -64,12 +64,49 @@ expect("plain HTTP with loopback as the user name"
 expect("plain HTTP with @localhost in the path"
     http://updates.example.org/@localhost/telvora-version.xml "${plain}")
 
+# expect_address(<name> <url> <last> <from cache>): whether <url> came from
+# the build folder's cache, after a last configuration with <last> (empty in
+# a new folder), must be <from cache>, and only then does its line say so.
+function(expect_address name url last expected)
+    telvora_manifest_url_from_cache(from_cache "${url}" "${last}")
+    telvora_manifest_url_line(line "${url}" ${from_cache})
+    string(FIND "${line}" "telvora-updater fetches its manifest from ${url}" at)
+    string(FIND "${line}" "kept in this build folder's cache" kept)
+    set(said TRUE)
+    if(kept EQUAL -1)
+        set(said FALSE)
+    endif()
+    if(from_cache STREQUAL expected AND said STREQUAL expected AND at EQUAL 0)
+        message("PASS ${name}")
+    else()
+        message("FAIL ${name}: ${url} after \"${last}\" gave ${from_cache}: ${line}")
+        math(EXPR failures "${failures} + 1")
+        set(failures ${failures} PARENT_SCOPE)
+    endif()
+endfunction()
+
+set(own https://updates.example.org/telvora-version.xml)
+expect_address("a new folder" ${own} "" FALSE)
+expect_address("again without -D: the cached address" ${own} ${own} TRUE)
+expect_address("after -UTELVORA_MANIFEST_URL" https://updates.telvora.example/telvora-version.xml
+    ${own} FALSE)
+
 # ./scripts/build-windows runs the module as a script and prints its lines.
 execute_process(COMMAND "${CMAKE_COMMAND}" -DURL=http://updates.telvora.example/telvora-version.xml
     -P "${MODULE}" OUTPUT_VARIABLE printed RESULT_VARIABLE status)
 telvora_manifest_url_warnings(lines http://updates.telvora.example/telvora-version.xml)
 if(status EQUAL 0 AND printed STREQUAL lines)
     message("PASS the script prints the lines")
+else()
+    message("FAIL the script printed (status ${status}):\n${printed}")
+    math(EXPR failures "${failures} + 1")
+endif()
+
+execute_process(COMMAND "${CMAKE_COMMAND}" -DURL=${own} -DPRINT=address -DFROM_CACHE=TRUE
+    -P "${MODULE}" OUTPUT_VARIABLE printed RESULT_VARIABLE status)
+telvora_manifest_url_line(line ${own} TRUE)
+if(status EQUAL 0 AND printed STREQUAL line)
+    message("PASS the script prints the address line")
 else()
     message("FAIL the script printed (status ${status}):\n${printed}")
     math(EXPR failures "${failures} + 1")

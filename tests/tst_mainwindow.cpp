@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -20,6 +21,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QWindow>
+#include <QtMath>
 
 // The window as the user meets it: the form, the start-up banner, the
 // progress signal and the two ways of closing it.
@@ -277,6 +279,43 @@ void tst_MainWindow::unwiredControlsChangeNothing()
     QVERIFY(!QApplication::activeModalWidget());
 }
 
+// The logo as the console lays it out and paints it on a device of the
+// image's own ratio: the device pixels that it covers below and right of the
+// document's margin, which is a whole number of them at 125, 150, 175 and 200 %.
+static QImage paintedLogo(const QImage &logo)
+{
+    Console console;
+    QTextDocument *document = console.document();
+    QTextCursor(document).insertImage(logo);
+    document->setTextWidth(800);
+    const qreal ratio = logo.devicePixelRatio();
+    QImage page((document->size() * ratio).toSize(), QImage::Format_ARGB32_Premultiplied);
+    page.setDevicePixelRatio(ratio);
+    page.fill(Qt::transparent);
+    QPainter painter(&page);
+    document->drawContents(&painter);
+    painter.end();
+    page.setDevicePixelRatio(1);
+    const int margin = qRound(document->documentMargin() * ratio);
+    return page.copy(QRect(QPoint(margin, margin), logo.size()));
+}
+
+// Of the pixels that the picture covers, the share that it covers in part:
+// the smoothed edges of its shapes.
+static double softEdgeShare(const QImage &image)
+{
+    const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
+    int soft = 0, covered = 0;
+    for (int y = 0; y < argb.height(); ++y) {
+        for (int x = 0; x < argb.width(); ++x) {
+            const int alpha = qAlpha(argb.pixel(x, y));
+            covered += alpha > 0;
+            soft += alpha > 0 && alpha < 255;
+        }
+    }
+    return double(soft) / covered;
+}
+
 void tst_MainWindow::bannerShowsTheLogoThenAnEmptyLine()
 {
     MainWindow window;
@@ -296,15 +335,26 @@ void tst_MainWindow::bannerShowsTheLogoThenAnEmptyLine()
     QCOMPARE(logo.size(), QSize(659, 79));
     QCOMPARE(logo.devicePixelRatio(), 1.0);
 
-    // With more device pixels per point, the picture drawn for twice the
+    // With two device pixels per point, the picture drawn for twice the
     // size, not an enlargement of the 1x one, at the same size in the window.
     const QImage sharp = QImage(QStringLiteral(":/images/logo@2x.png"))
                                  .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    for (qreal ratio : {1.25, 1.5, 2.0}) {
+    const QImage twice = MainWindow::consoleLogo(2.0);
+    QCOMPARE(twice.devicePixelRatio(), 2.0);
+    QCOMPARE(twice.size() / twice.devicePixelRatio(), QSize(659, 79));
+    QVERIFY(twice.convertToFormat(QImage::Format_ARGB32_Premultiplied) == sharp);
+    QVERIFY(paintedLogo(twice) == sharp);
+
+    // Between one and two, as at 125, 150 and 175 % on Windows, that picture
+    // shrunk smoothly to the device pixels it covers and painted as it is.
+    // A shrink pixel by pixel keeps the 2x picture's share of soft edge pixels.
+    for (qreal ratio : {1.25, 1.5, 1.75}) {
         const QImage scaled = MainWindow::consoleLogo(ratio);
-        QCOMPARE(scaled.devicePixelRatio(), 2.0);
-        QCOMPARE(scaled.size() / scaled.devicePixelRatio(), QSize(659, 79));
-        QVERIFY(scaled.convertToFormat(QImage::Format_ARGB32_Premultiplied) == sharp);
+        QCOMPARE(scaled.devicePixelRatio(), ratio);
+        QCOMPARE(scaled.size(), QSize(qCeil(659 * ratio), qCeil(79 * ratio)));
+        QVERIFY(paintedLogo(scaled) == scaled.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+        QVERIFY2(softEdgeShare(scaled) > 1.25 * softEdgeShare(sharp),
+                 qPrintable(QString::number(softEdgeShare(scaled))));
     }
 
     QVERIFY(first.next().text().isEmpty());
