@@ -25,6 +25,26 @@ endif()
 set(TELVORA_SOURCE_DATE_EPOCH_STAMP "${PROJECT_BINARY_DIR}/source-date-epoch")
 file(CONFIGURE OUTPUT "${TELVORA_SOURCE_DATE_EPOCH_STAMP}" CONTENT "${TELVORA_SOURCE_DATE_EPOCH}\n")
 
+if(MINGW AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # GNU ld lays out a Windows program's imports in the order of the paths
+    # of the libraries they come from, as spelled on the link line, so Qt's
+    # came before or after the system's and the compiler's depending on
+    # where Qt lies ("/tmp" before "/usr", "/work" after). Those of the
+    # compiler's own folders, spelled "/./usr/...", come first wherever Qt
+    # lies: no folder's path, which CMake keeps without "." parts, sorts
+    # before them.
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-search-dirs
+        OUTPUT_VARIABLE _telvora_search_dirs)
+    if(_telvora_search_dirs MATCHES "(^|\n)libraries: =?([^\n]*)")
+        string(REPLACE ":" ";" _telvora_search_dirs "${CMAKE_MATCH_2}")
+        foreach(dir IN LISTS _telvora_search_dirs)
+            if(IS_ABSOLUTE "${dir}" AND IS_DIRECTORY "${dir}")
+                add_link_options("-L/.${dir}")
+            endif()
+        endforeach()
+    endif()
+endif()
+
 set(TELVORA_SOURCE_DATE_EPOCH_ENV "")
 if(TELVORA_SOURCE_DATE_EPOCH)
     set(TELVORA_SOURCE_DATE_EPOCH_ENV
