@@ -4,6 +4,8 @@
 # - the folders' paths, which the compiler writes into the debug information
 #   and wherever __FILE__ is used: the program's code records the source
 #   folder as "." and the build folder as "build" (telvora_reproducible);
+# - the order of the Windows program's imports, which GNU ld takes from the
+#   paths of the libraries (below);
 # - the times that the tools write: rcc writes each bundled file's
 #   modification time into the program, and MinGW's ld and strip write the
 #   time of the link into the Windows program's header. Each writes
@@ -37,9 +39,9 @@ if(MINGW AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
         OUTPUT_VARIABLE _telvora_search_dirs)
     if(_telvora_search_dirs MATCHES "(^|\n)libraries: =?([^\n]*)")
         string(REPLACE ":" ";" _telvora_search_dirs "${CMAKE_MATCH_2}")
-        foreach(dir IN LISTS _telvora_search_dirs)
-            if(IS_ABSOLUTE "${dir}" AND IS_DIRECTORY "${dir}")
-                add_link_options("-L/.${dir}")
+        foreach(_telvora_dir IN LISTS _telvora_search_dirs)
+            if(IS_ABSOLUTE "${_telvora_dir}" AND IS_DIRECTORY "${_telvora_dir}")
+                add_link_options("-L/.${_telvora_dir}")
             endif()
         endforeach()
     endif()
