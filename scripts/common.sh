@@ -63,10 +63,40 @@ telvora_require() {
     telvora_apt_get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# telvora_source_date_epoch: exports SOURCE_DATE_EPOCH, the time that the
+# build writes wherever a tool would write the time of the build or of a file
+# (cmake/reproducible.cmake), so that two builds of one commit give the same
+# bytes. One given in the environment stands; otherwise it is the last
+# commit's time. Outside a git checkout (an unpacked archive of the sources)
+# it is the newest modification time of the source files, and the script
+# says so.
+telvora_source_date_epoch() {
+    [ -n "${SOURCE_DATE_EPOCH:-}" ] && return 0
+    local top
+    # A git checkout of this tree, not one that merely contains it.
+    if top=$(git -C "$TELVORA_ROOT" rev-parse --show-toplevel 2>/dev/null) \
+        && [ "$top" -ef "$TELVORA_ROOT" ] \
+        && SOURCE_DATE_EPOCH=$(git -C "$TELVORA_ROOT" log -1 --format=%ct 2>/dev/null) \
+        && [ -n "$SOURCE_DATE_EPOCH" ]; then
+        echo "Time stamps in the build: the last commit's, $(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T UTC')" \
+            "(SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
+    else
+        SOURCE_DATE_EPOCH=$(find "$TELVORA_ROOT" \( -path "$TELVORA_ROOT/build*" \
+            -o -path "$TELVORA_ROOT/bench/build*" -o -path "$TELVORA_ROOT/.git" \) -prune \
+            -o -type f -printf '%Ts\n' | sort -n | tail -n 1)
+        echo "Time stamps in the build: no commit to read (not a git checkout, or git cannot" \
+            "read it), so the newest source file's," \
+            "$(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T UTC') (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH);" \
+            "set SOURCE_DATE_EPOCH to build the same bytes from other copies"
+    fi
+    export SOURCE_DATE_EPOCH
+}
+
 # telvora_build BUILD_DIR [CMAKE_ARGS...]: configures and builds.
 telvora_build() {
     local dir=$1
     shift
+    telvora_source_date_epoch
     cmake -S "$TELVORA_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" --parallel "$(nproc)"
 }
@@ -108,6 +138,7 @@ telvora_windows_build() {
     local dir=$1 target=$2
     shift 2
     telvora_windows_qt
+    telvora_source_date_epoch
     cmake -S "$TELVORA_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         "-DCMAKE_TOOLCHAIN_FILE=$TELVORA_ROOT/cmake/windows-mingw-qt6.cmake" \
         "-DTELVORA_WINDOWS_QT=$TELVORA_WINDOWS_QT" "$@"
