@@ -99,9 +99,9 @@ void LowDelay::apply(const QUrl &url)
     QSet<quint16> ports{quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80))};
     const bool direct = std::any_of(connections.cbegin(), connections.cend(),
                                     [&](const auto &c) { return ports.contains(c.second); });
-    // The proxy only when no connection goes to the URL's port: asking the
+    // The proxy only when some new connection goes elsewhere: asking the
     // system's proxy configuration may take time (libproxy, with Qt 6).
-    if (!direct) {
+    if (!direct && !connections.isEmpty()) {
         const QList<QNetworkProxy> proxies =
                 QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
         for (const QNetworkProxy &proxy : proxies) {
