@@ -293,10 +293,22 @@ def goal(results):
     return "missed with " + " and ".join(missed) if missed else "met"
 
 
+def against_curl(results, builds):
+    """Each build's median time over curl's, of the successes."""
+    curl_times = [run.seconds for run in results["curl"] if run.ok]
+    ratios = []
+    for build in builds:
+        times = [run.seconds for run in results[build.name] if run.ok]
+        ratios.append(f"{statistics.median(times) / statistics.median(curl_times):.2f}x"
+                      if times and curl_times else "-")
+    return " / ".join(ratios)
+
+
 def print_table(rows, builds):
     """rows: (name, results) for each link profile or origin."""
     print("\nSummary: successes, median / max seconds of the successes")
-    header = ["link, server"] + [f"{build.name} check" for build in builds] + ["curl", "goal"]
+    header = (["link, server"] + [f"{build.name} check" for build in builds] + ["curl", "goal"]
+              + [f"check / curl, median ({' / '.join(build.name for build in builds)})"])
     print("| " + " | ".join(header) + " |")
     print("|" + " --- |" * len(header))
     for name, results in rows:
@@ -305,6 +317,7 @@ def print_table(rows, builds):
             ok, median, most = seconds_summary(results[side])
             cells.append(f"{ok}, {median} / {most}" if median != "-" else ok)
         cells.append(goal(results))
+        cells.append(against_curl(results, builds))
         print("| " + " | ".join(cells) + " |")
 
 
