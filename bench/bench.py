@@ -149,7 +149,7 @@ def bench_startup(builds, platform, runs, warmup):
         table.print(f"{title}, versions side by side (per round)")
 
 
-def bench_check(builds, ca, url, runs, warmup):
+def bench_check(builds, ca, url, runs, warmup, origin):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     sides = ("get", "get-premade", "updater")
     # curl is the same whatever the build, so it runs once a round.
@@ -167,7 +167,7 @@ def bench_check(builds, ca, url, runs, warmup):
 
     names = {"get": "new QNetworkAccessManager + GET", "get-premade": "GET on a premade manager",
              "updater": "File > Start to verdict line"}
-    title = f"Update check against {url} ({runs} rounds after {warmup} warm-up)"
+    title = f"Update check against {origin} at {url} ({runs} rounds after {warmup} warm-up)"
     for build in builds:
         table = Table()
         table.add("new QNetworkAccessManager + GET, fresh process", ms[build, "get"], "ms")
@@ -179,6 +179,8 @@ def bench_check(builds, ca, url, runs, warmup):
         table.add("ratio check / GET on a premade manager (per round)",
                   per_round(ms[build, "updater"], ms[build, "get-premade"], ratio), "x")
         table.add("curl, whole process", ms[None, "curl"], "ms")
+        table.add("ratio check / curl (per round)",
+                  per_round(ms[build, "updater"], ms[None, "curl"], ratio), "x (goal <= 1.05)")
         table.print(f"{title}, {build.name}")
     if len(builds) > 1:
         versions_table(builds, sides, ms, names, "ms", "ratio").print(
@@ -225,16 +227,22 @@ def main():
     parser.add_argument("--ca", help="certificate authority that signed the server's certificate")
     parser.add_argument("--url", help="the published manifest's address on loopback")
     parser.add_argument("--xcb", action="store_true", help="also measure start-up on the xcb platform")
+    parser.add_argument("--origin", default="bench_server",
+                        help="what serves --url, for the check's title")
+    parser.add_argument("--check-only", action="store_true",
+                        help="only the update check, against --ca and --url")
     parser.add_argument("--console-runs", type=int, default=3)
     args = parser.parse_args()
     builds = [Build(folder) for folder in args.build]
 
-    bench_startup(builds, "offscreen", args.runs, args.warmup)
-    if args.xcb:
-        bench_startup(builds, "xcb", args.runs, args.warmup)
+    if not args.check_only:
+        bench_startup(builds, "offscreen", args.runs, args.warmup)
+        if args.xcb:
+            bench_startup(builds, "xcb", args.runs, args.warmup)
     if args.ca and args.url:
-        bench_check(builds, args.ca, args.url, args.runs, args.warmup)
-    bench_console(builds, args.console_runs)
+        bench_check(builds, args.ca, args.url, args.runs, args.warmup, args.origin)
+    if not args.check_only:
+        bench_console(builds, args.console_runs)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
 """Runs the update check over slow, lossy links and against a header flood.
 
 For each link profile, bench/impair.py stands on the port that the bench's
-updater fetches from and passes on to bench_server on another port. Round
+updater fetches from and passes on to a server on another port: bench_server,
+then Caddy (bench/caddy.py), whose TLS sends nothing after the client's
+Finished. Round
 after round, each build's `bench_check updater` and curl fetch the manifest
 through it, in turn, the order reversed every other round. Prints for each
 profile how often each succeeded and the median and maximum times of the
@@ -52,6 +54,10 @@ PROFILES = [
 CHECK_BOUND = 150
 CURL_TIME = 30
 CURL_BOUND = CURL_TIME + 10
+# The servers at the links' far end: bench_server, whose TLS (OpenSSL's)
+# sends session tickets after the client's Finished, and Caddy, whose TLS
+# (Go's) sends nothing after it.
+SERVERS = ("bench_server", "Caddy")
 # The slow origin's link: its delay is the origin's alone.
 ORIGIN_LINK = PROFILES[0]
 # What a header flood may cost the check at most: the growth of the peak RSS
@@ -152,6 +158,12 @@ def start_server(build, port, flood=False, delay=0):
                    + (["--answer-delay", str(round(delay * 1000))] if delay else []),
                    dict(os.environ, QT_QPA_PLATFORM="offscreen"))
     return server, server.first.split()[0]
+
+
+def start_caddy(port):
+    """Caddy on port; returns it and the authority to trust."""
+    caddy = Child([sys.executable, "-B", os.path.join(HERE, "caddy.py"), "--port", str(port)])
+    return caddy, caddy.first.split()[0]
 
 
 def start_proxy(profile, port, upstream, seed):
@@ -281,10 +293,22 @@ def goal(results):
     return "missed with " + " and ".join(missed) if missed else "met"
 
 
+def against_curl(results, builds):
+    """Each build's median time over curl's, of the successes."""
+    curl_times = [run.seconds for run in results["curl"] if run.ok]
+    ratios = []
+    for build in builds:
+        times = [run.seconds for run in results[build.name] if run.ok]
+        ratios.append(f"{statistics.median(times) / statistics.median(curl_times):.2f}x"
+                      if times and curl_times else "-")
+    return " / ".join(ratios)
+
+
 def print_table(rows, builds):
     """rows: (name, results) for each link profile or origin."""
     print("\nSummary: successes, median / max seconds of the successes")
-    header = ["link"] + [f"{build.name} check" for build in builds] + ["curl", "goal"]
+    header = (["link, server"] + [f"{build.name} check" for build in builds] + ["curl", "goal"]
+              + [f"check / curl, median ({' / '.join(build.name for build in builds)})"])
     print("| " + " | ".join(header) + " |")
     print("|" + " --- |" * len(header))
     for name, results in rows:
@@ -293,6 +317,7 @@ def print_table(rows, builds):
             ok, median, most = seconds_summary(results[side])
             cells.append(f"{ok}, {median} / {most}" if median != "-" else ok)
         cells.append(goal(results))
+        cells.append(against_curl(results, builds))
         print("| " + " | ".join(cells) + " |")
 
 
@@ -359,6 +384,9 @@ def main():
     parser.add_argument("--flood-runs", type=int, default=3,
                         help="runs per build against the flood and a normal server; 0: none")
     parser.add_argument("--profiles", help="comma-separated names of the profiles to run")
+    parser.add_argument("--servers", default=",".join(SERVERS),
+                        help="comma-separated servers behind the links, of "
+                             + ", ".join(SERVERS))
     parser.add_argument("--origin-runs", type=int, default=3,
                         help="rounds against the slow origin; 0: none")
     parser.add_argument("--origin-delays", default="10,15,20",
@@ -368,7 +396,7 @@ def main():
     parser.add_argument("--details", action="store_true",
                         help="show every run with what the link did, not only failures")
     parser.add_argument("--upstream", type=int, default=47700,
-                        help="loopback port for bench_server behind the proxy")
+                        help="loopback port for the server behind the proxy")
     args = parser.parse_args()
     builds = [Build(folder) for folder in args.build]
     ports = set()
@@ -386,6 +414,10 @@ def main():
         if len(profiles) != len(wanted):
             sys.exit(f"known profiles: {', '.join(p[0] for p in PROFILES)}")
 
+    servers = args.servers.split(",") if args.servers else []
+    if not set(servers) <= set(SERVERS):
+        sys.exit(f"known servers: {', '.join(SERVERS)}")
+
     try:
         delays = [float(delay) for delay in args.origin_delays.split(",")]
     except ValueError:
@@ -396,14 +428,16 @@ def main():
 
     began = time.monotonic()
     rows = []
-    if profiles and args.runs > 0:
-        server, ca = start_server(builds[0], args.upstream)
+    for name in servers if profiles and args.runs > 0 else []:
+        server, ca = (start_caddy(args.upstream) if name == "Caddy"
+                      else start_server(builds[0], args.upstream))
         try:
             for profile in profiles:
                 results = slow_link(profile, builds, ca, port, args.upstream, args.runs, args.seed)
-                print_runs(f"\n{link_name(profile)}: {args.runs} rounds, seed {args.seed}", results,
+                title = f"{link_name(profile)}, {name}"
+                print_runs(f"\n{title}: {args.runs} rounds, seed {args.seed}", results,
                            args.details)
-                rows.append((link_name(profile), results))
+                rows.append((title, results))
                 sys.stdout.flush()
         finally:
             server.stop()

@@ -2,6 +2,7 @@
 
 #include "downloadmanager.h"
 
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
@@ -42,17 +43,23 @@ static QString tooLarge()
             .arg(DownloadManager::MaxBodySize);
 }
 
-Download::Download(QNetworkReply *reply, const QString &fileName, int transferDeadline)
-    : QObject(reply)
-    , m_reply(reply)
-    , m_fileName(fileName)
+Download::Download(QNetworkAccessManager *manager, const QNetworkRequest &request,
+                   const QString &fileName, int transferDeadline)
+    : m_fileName(fileName)
 {
+    // Only now, after the members that note what the process has read and
+    // which sockets it has: Qt's HTTP thread may connect as soon as the
+    // request is made.
+    QNetworkReply *reply = m_reply = manager->get(request);
+    setParent(reply);
+
     // Unbounded, Qt reads the whole body into the reply ahead of us, however
     // long the server keeps sending; bounded, it waits until we have taken
     // what it holds, so memory stays near the size limit.
     reply->setReadBufferSize(ReadBufferSize);
 
     connect(reply, &QNetworkReply::encrypted, this, &Download::noteConnected);
+    connect(reply, &QNetworkReply::encrypted, this, &Download::sendWithoutDelay);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
     connect(reply, &QNetworkReply::requestSent, this, &Download::noteConnected);
 #endif
@@ -92,6 +99,11 @@ QString Download::failure()
 void Download::noteConnected()
 {
     m_connected = true;
+}
+
+void Download::sendWithoutDelay()
+{
+    m_lowDelay.apply(m_reply->url());
 }
 
 void Download::noteCertificateProblems(const QList<QSslError> &errors)

@@ -8,10 +8,13 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "lowdelay.h"
 #include "readlimit.h"
 
 QT_BEGIN_NAMESPACE
+class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 QT_END_NAMESPACE
 
 // One download in flight: its reply, the body taken so far, the limits that
@@ -22,11 +25,13 @@ class Download : public QObject
     Q_OBJECT
 
 public:
-    // Watches reply, which is to be abandoned if it is not finished
-    // transferDeadline ms from now. fileName is the name in temp to save
-    // under, or empty for the one the URL gives.
-    Download(QNetworkReply *reply, const QString &fileName, int transferDeadline);
+    // Sends request through manager and watches the reply, which is to be
+    // abandoned if it is not finished transferDeadline ms from now. fileName
+    // is the name in temp to save under, or empty for the one the URL gives.
+    Download(QNetworkAccessManager *manager, const QNetworkRequest &request,
+             const QString &fileName, int transferDeadline);
 
+    QNetworkReply *reply() const { return m_reply; }
     QString fileName() const { return m_fileName; }
     const QByteArray &body() const { return m_body; }
 
@@ -36,6 +41,7 @@ public:
 
 private slots:
     void noteConnected();
+    void sendWithoutDelay();
     void noteCertificateProblems(const QList<QSslError> &errors);
     void readHeaders();
     void readBody();
@@ -47,11 +53,12 @@ private:
     void abandon(const QString &failure);
     QString networkFailure() const;
 
-    QNetworkReply *m_reply;
+    QNetworkReply *m_reply = nullptr;
     QString m_fileName;
     QByteArray m_body;
     QTimer m_deadline;
     ReadLimit m_reads;
+    LowDelay m_lowDelay;
     // What is known, whatever order Qt reports it in: a finished TLS
     // handshake or a request that went out means that the connection was
     // made, and headers that arrived mean both.

@@ -93,9 +93,11 @@ void DownloadManager::download(const QUrl &url, const QString &fileName)
     // report is what tells a connection never made from a silent server.
     request.setRawHeader("Connection", "close");
 
-    QNetworkReply *reply = netManager.get(request);
+    // The download sends the request itself, once it has noted what it
+    // needs to know from before.
+    QNetworkReply *reply =
+            (new Download(&netManager, request, fileName, transferDeadline))->reply();
     connect(reply, &QNetworkReply::sslErrors, this, &DownloadManager::sslErrors);
-    new Download(reply, fileName, transferDeadline);
     pendingReplies.append(reply);
 }
 

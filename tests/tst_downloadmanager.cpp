@@ -2,6 +2,7 @@
 #include "httpsserver.h"
 #include "net/downloadmanager.h"
 #include "peakmemory.h"
+#include "tcpconnections.h"
 #include "testcertificates.h"
 #include "testfiles.h"
 #include "testinstallation.h"
@@ -12,6 +13,7 @@
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslSocket>
+#include <QTcpSocket>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
@@ -556,16 +558,45 @@ void tst_DownloadManager::destroyingTheManagerEndsItsDownloadsSilently()
 
 // A slow link's handshake, then a backend that wakes on demand and answers
 // seconds after the request: both are waited for, within the default limits.
+// Meanwhile the download's connection is seen to send without waiting behind
+// Nagle's algorithm, and no other connection to be changed.
 void tst_DownloadManager::slowButHonestServerIsWaitedFor()
 {
     QVERIFY(server->setHandshakeDelay(1000));
     HttpsServer::Response slow = response(HttpsServer::Normal, "<nversion>2.0</nversion>");
     slow.delay = 6000;
     server->setResponse(ManifestPath, slow);
+    const int requests = server->requestCount(ManifestPath);
+    const quint16 port = server->url(ManifestPath).port();
+    // Two connections that are not the download's: one to the same port,
+    // older than the download, and one to another port, newer.
+    QTcpSocket earlier;
+    earlier.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(earlier.waitForConnected(Guard));
 
     DownloadManager manager;
-    const Outcome outcome = fetch(manager, server->url(ManifestPath));
-    QVERIFY2(outcome.ok, qPrintable(outcome.msg));
+    QSignalSpy spy(&manager, &DownloadManager::downFinished);
+    manager.download(server->url(ManifestPath));
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost(QHostAddress::LocalHost, untrustedServer->url(ManifestPath).port());
+    QVERIFY(elsewhere.waitForConnected(Guard));
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(ManifestPath), requests + 1, Guard);
+    // Whatever else the process holds, there is the download's connection.
+    int downloads = 0;
+    for (const TcpConnection &connection : tcpConnections()) {
+        const quint16 local = connection.localPort;
+        if (local == earlier.localPort() || local == elsewhere.localPort()
+            || local == server->serverPort()) { // the server's own ends
+            QVERIFY(!connection.noDelay);
+        } else if (connection.peerPort == port) {
+            QVERIFY(connection.noDelay);
+            ++downloads;
+        }
+    }
+    QVERIFY(downloads > 0);
+
+    QVERIFY(spy.wait(Guard));
+    QVERIFY2(spy.first().at(0).toBool(), qPrintable(spy.first().at(1).toString()));
     QCOMPARE(contentsOf(tempPath(QStringLiteral("telvora-version.xml"))), slow.body);
 }
 
