@@ -70,10 +70,11 @@ public:
     HttpsServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
 
     // Listens on 127.0.0.1, on the given port or, with 0, on a free one.
-    // Where TELVORA_TEST_TLS_FRONT names a TLS front (host:port, see
-    // tests/tls-front), the front listens there instead with this server's
-    // certificate and passes plain HTTP on to it: Windows' TLS under Wine can
-    // only be a client. Either way the client sees the same HTTPS server.
+    // Where TELVORA_TEST_TLS_FRONT names a TLS front (the file in which the
+    // front wrote its control port, see tests/tls-front), the front listens
+    // there instead with this server's certificate and passes plain HTTP on
+    // to it: Windows' TLS under Wine can only be a client. Either way the
+    // client sees the same HTTPS server.
     bool start(quint16 port = 0);
     // Stops listening, the TLS front included; start() may follow again.
     void stop();
@@ -129,7 +130,7 @@ private:
         bool plain = false; // no TLS on this connection
     };
 
-    bool openTlsFront(const QString &front, quint16 port);
+    bool openTlsFront(const QString &portFile, quint16 port);
     bool tellTlsFront(const QByteArray &line);
     void finish(QSslSocket *socket);
     void cut(QSslSocket *socket);
