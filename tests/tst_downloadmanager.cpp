@@ -1,5 +1,6 @@
 #include "filesizelimit.h"
 #include "httpsserver.h"
+#include "inactivitymessages.h"
 #include "net/downloadmanager.h"
 #include "peakmemory.h"
 #include "testcertificates.h"
@@ -25,6 +26,7 @@
 
 Q_DECLARE_METATYPE(HttpsServer::Behaviour)
 Q_DECLARE_METATYPE(HttpsServer::Response)
+Q_DECLARE_METATYPE(DownloadStage)
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TELVORA_ASAN
@@ -683,32 +685,39 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
     QTest::addColumn<int>("inactivityTimeout");
     QTest::addColumn<int>("transferDeadline");
     QTest::addColumn<bool>("floods");
+    // How far the download gets against this server: on a slow machine the
+    // inactivity limit may end it at that stage or an earlier one.
+    QTest::addColumn<DownloadStage>("reaches");
     QTest::addColumn<QString>("message");
 
+    const DownloadStage connecting = DownloadStage::Connecting;
+    const DownloadStage awaitingHeaders = DownloadStage::AwaitingHeaders;
+    const DownloadStage receivingBody = DownloadStage::ReceivingBody;
     const QString tooLarge =
             QStringLiteral("Download failed: the body is larger than 1048576 bytes (size limit)\n");
     QTest::newRow("endless body") << HttpsServer::EndlessBody << false << 0 << 2000 << 20000 << true
-                                  << tooLarge;
+                                  << receivingBody << tooLarge;
     QTest::newRow("gzip bomb") << HttpsServer::GzipBomb << false << 0 << 2000 << 20000 << true
-                               << tooLarge;
+                               << receivingBody << tooLarge;
     QTest::newRow("deflate bomb") << HttpsServer::DeflateBomb << false << 0 << 2000 << 20000 << true
-                                  << tooLarge;
+                                  << receivingBody << tooLarge;
     // A flood of headers is ended by what it makes the program read, long
     // before any clock.
     const QString headersTooLarge =
             QStringLiteral("Download failed: the response headers were not complete within "
                            "4194304 bytes (header size limit)\n");
     QTest::newRow("endless header line") << HttpsServer::EndlessHeaderLine << false << 0 << 15000
-                                         << 20000 << true << headersTooLarge;
+                                         << 20000 << true << awaitingHeaders << headersTooLarge;
     QTest::newRow("endless header lines") << HttpsServer::EndlessHeaderLines << false << 0 << 15000
-                                          << 20000 << true << headersTooLarge;
+                                          << 20000 << true << awaitingHeaders << headersTooLarge;
     // Over plain HTTP Qt reads a flood in pieces of some hundred bytes, about
     // a MiB a second here: the bound takes seconds to reach.
     QTest::newRow("endless header lines, plain HTTP")
             << HttpsServer::EndlessHeaderLines << true << 0 << 15000 << 20000 << true
-            << headersTooLarge;
-    QTest::newRow("endless interim responses") << HttpsServer::EndlessInterimResponses << false << 0
-                                               << 15000 << 20000 << true << headersTooLarge;
+            << awaitingHeaders << headersTooLarge;
+    QTest::newRow("endless interim responses")
+            << HttpsServer::EndlessInterimResponses << false << 0 << 15000 << 20000 << true
+            << awaitingHeaders << headersTooLarge;
     // Qt's inactivity clock runs from the start of the download until the
     // first body bytes, whatever header bytes come meanwhile.
     const QString headersLate = QStringLiteral(
@@ -716,24 +725,27 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
             "time-out)\n");
     QTest::newRow("headers dripping after a slow handshake")
             << HttpsServer::DripHeaders << false << 1500 << 3000 << 20000 << false
-            << headersLate.arg(3000);
-    QTest::newRow("silent after the request") << HttpsServer::HoldUntilReleased << false << 0
-                                              << 1000 << 20000 << false << headersLate.arg(1000);
+            << awaitingHeaders << headersLate.arg(3000);
+    QTest::newRow("silent after the request")
+            << HttpsServer::HoldUntilReleased << false << 0 << 1000 << 20000 << false
+            << awaitingHeaders << headersLate.arg(1000);
     QTest::newRow("silent after the request, plain HTTP")
             << HttpsServer::HoldUntilReleased << true << 0 << 1000 << 20000 << false
-            << headersLate.arg(1000);
+            << awaitingHeaders << headersLate.arg(1000);
     QTest::newRow("handshake never completes")
-            << HttpsServer::Normal << false << 60000 << 300 << 20000 << false
+            << HttpsServer::Normal << false << 60000 << 300 << 20000 << false << connecting
             << QStringLiteral("Download failed: the connection was not established within 300 ms "
                               "(inactivity time-out)\n");
     const QString silent =
             QStringLiteral("Download failed: nothing received for 1000 ms (inactivity time-out)\n");
-    QTest::newRow("silent after the headers")
-            << HttpsServer::StallAfterHeaders << false << 0 << 1000 << 20000 << false << silent;
+    QTest::newRow("silent after the headers") << HttpsServer::StallAfterHeaders << false << 0
+                                              << 1000 << 20000 << false << receivingBody << silent;
     QTest::newRow("silent after the headers, plain HTTP")
-            << HttpsServer::StallAfterHeaders << true << 0 << 1000 << 20000 << false << silent;
+            << HttpsServer::StallAfterHeaders << true << 0 << 1000 << 20000 << false
+            << receivingBody << silent;
+    // The deadline, shorter than the inactivity limit, ends it at any stage.
     QTest::newRow("dripping byte by byte")
-            << HttpsServer::Drip << false << 0 << 2000 << 300 << false
+            << HttpsServer::Drip << false << 0 << 2000 << 300 << false << receivingBody
             << QStringLiteral("Download failed: not complete within 300 ms (transfer deadline)\n");
 }
 
@@ -745,6 +757,7 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
     QFETCH(int, inactivityTimeout);
     QFETCH(int, transferDeadline);
     QFETCH(bool, floods);
+    QFETCH(DownloadStage, reaches);
     QFETCH(QString, message);
     server->setResponse(QStringLiteral("/hostile"), response(behaviour, QByteArray(10000, 'h')));
     QVERIFY(server->setHandshakeDelay(handshakeDelay));
@@ -784,17 +797,31 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
                               .arg(inactivityTimeout);
     }
 #endif
-    QCOMPARE(spy.at(0).at(1).toString(), message);
+    // On a loaded machine, or under Wine, connecting, the TLS handshake or
+    // the headers may outlast the inactivity limit, which then ends the
+    // download at an earlier stage than the row's, as truly; unless the
+    // deadline is the shorter, which ends it first at any stage.
+    QStringList late;
+    if (inactivityTimeout < transferDeadline)
+        late = inactivityMessages(inactivityTimeout, reaches, !plain);
+    late.removeAll(message);
+    const QString line = spy.at(0).at(1).toString();
+    const bool endedLate = late.contains(line);
+    if (!endedLate)
+        QCOMPARE(line, message);
     QCOMPARE(filesInTemp(), QStringList());
     // Asked for as it is, no body is inflated by Qt ahead of the size limit.
     if (server->requestCount(QStringLiteral("/hostile")) > requestsBefore)
         QVERIFY(server->lastRequest().contains("\r\nAccept-Encoding: identity\r\n"));
-    // The client gave up, the server did not: bytes were still arriving, and
-    // the client then hung up at once; but Qt leaves an abandoned plain
+    // Ended by its own bound, the flood was still going: the client gave up,
+    // the server did not, and the client then hung up, within its limits,
+    // while its manager still stood; but Qt leaves an abandoned plain
     // connection open, unread, until its manager goes, and what the system
-    // buffers for it is all that it takes meanwhile.
+    // buffers for it is all that it takes meanwhile. Ended by the clock, the
+    // flood may not have got far, and Qt may leave even a plain connection
+    // open after its manager has gone.
     const qint64 sent = server->bytesSent() - sentBefore;
-    if (floods) {
+    if (floods && !endedLate) {
         QVERIFY2(sent > floodFloor, qPrintable(QString::number(sent)));
         if (plain)
             manager.reset();
@@ -805,7 +832,7 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
 #endif
             QTRY_COMPARE_WITH_TIMEOUT(server->hangUps().size(), hangUpsBefore + 1, Guard);
         if (!plain)
-            QVERIFY2(server->hangUps().last() < 5000,
+            QVERIFY2(server->hangUps().last() < transferDeadline,
                      qPrintable(
                              QStringLiteral("hung up after %1 ms").arg(server->hangUps().last())));
     }
