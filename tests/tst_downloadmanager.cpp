@@ -814,27 +814,22 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
     if (server->requestCount(QStringLiteral("/hostile")) > requestsBefore)
         QVERIFY(server->lastRequest().contains("\r\nAccept-Encoding: identity\r\n"));
     // Ended by its own bound, the flood was still going: the client gave up,
-    // the server did not, and the client then hung up, within its limits,
-    // while its manager still stood; but Qt leaves an abandoned plain
-    // connection open, unread, until its manager goes, and what the system
-    // buffers for it is all that it takes meanwhile. Ended by the clock, the
-    // flood may not have got far, and Qt may leave even a plain connection
-    // open after its manager has gone.
+    // the server did not. Over TLS the client then hung up, within its
+    // limits, while its manager still stood. Qt leaves an abandoned plain
+    // connection open, unread, until its network thread lets it go, when the
+    // manager goes or, on a loaded machine, later still (on Windows as a
+    // reset that Wine does not always report): what the system buffers for
+    // it is all that it takes meanwhile. Ended by the clock, the flood may
+    // not have got far.
     const qint64 sent = server->bytesSent() - sentBefore;
     if (floods && !endedLate) {
         QVERIFY2(sent > floodFloor, qPrintable(QString::number(sent)));
-        if (plain)
-            manager.reset();
-#ifdef Q_OS_WIN
-        // There the hang-up of a plain connection with unread bytes reaches
-        // the server as a reset, which Wine does not always report.
-        if (!plain)
-#endif
+        if (!plain) {
             QTRY_COMPARE_WITH_TIMEOUT(server->hangUps().size(), hangUpsBefore + 1, Guard);
-        if (!plain)
             QVERIFY2(server->hangUps().last() < transferDeadline,
                      qPrintable(
                              QStringLiteral("hung up after %1 ms").arg(server->hangUps().last())));
+        }
     }
     QVERIFY2(sent < HttpsServer::EndlessLimit, qPrintable(QString::number(sent)));
 
