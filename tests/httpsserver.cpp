@@ -218,7 +218,7 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
     connect(socket, &QObject::destroyed, this, [this, socket] {
         const Connection connection = m_connections.take(socket);
         if (connection.sinceRequest.isValid() && !connection.closing)
-            m_hangUps.append(connection.sinceRequest.elapsed());
+            m_hangUps[connection.path].append(connection.sinceRequest.elapsed());
         m_held.erase(std::remove_if(m_held.begin(), m_held.end(),
                                     [socket](const auto &held) { return held.first == socket; }),
                      m_held.end());
@@ -260,6 +260,7 @@ void HttpsServer::readRequest(QSslSocket *socket)
     // "GET /path HTTP/1.1"
     const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
     const QString path = QString::fromLatin1(words.value(1));
+    connection.path = path;
     ++m_requestCounts[path];
 
     Response notFound;

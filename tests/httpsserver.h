@@ -111,9 +111,12 @@ public:
     // to a thread of its own.
     qint64 bytesSent() const { return m_bytesSent; }
 
-    // For each connection whose client hung up before the server had ended
-    // its answer, the milliseconds from its request to the hang-up, in order.
-    QList<qint64> hangUps() const { return m_hangUps; }
+    // For each connection that asked for path (as sent) and whose client hung
+    // up before the server had ended its answer, the milliseconds from its
+    // request to the hang-up, in order. A client may hang up long after its
+    // request, so a test that looks for its own gives its request a path of
+    // its own.
+    QList<qint64> hangUps(const QString &path) const { return m_hangUps.value(path); }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -123,6 +126,7 @@ private:
     struct Connection
     {
         QByteArray request; // as read so far
+        QString path; // once the request is complete
         QElapsedTimer sinceRequest; // started when the request is complete
         bool closing = false; // the server has ended its answer
         QByteArray filler; // repeated without end, e.g. EndlessBody
@@ -156,6 +160,6 @@ private:
     qint64 m_endlessLimit = EndlessLimit;
     int m_handshakeDelay = 0;
     bool m_plain = false;
-    QList<qint64> m_hangUps;
+    QHash<QString, QList<qint64>> m_hangUps;
     std::atomic<qint64> m_bytesSent{0};
 };
