@@ -59,8 +59,15 @@ def listening(port):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--port", type=int, default=47444, help="loopback port to listen on")
+    parser.add_argument("--port", type=int, default=0,
+                        help="loopback port to listen on (0: a free one, chosen by the system)")
     args = parser.parse_args()
+    if args.port == 0:
+        # Caddy cannot say which port it was given: the system chooses a free
+        # one here, and Caddy takes it at once.
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            args.port = probe.getsockname()[1]
     with tempfile.TemporaryDirectory(prefix="telvora-caddy-") as folder:
         subprocess.run(["sh", os.path.join(HERE, "..", "tests", "make-test-certificates"), folder],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -3,7 +3,8 @@
 // certificate authority that clients must trust and the manifest's address.
 //   bench_server [--port N] [--endless-header-lines] [--answer-delay MS]
 // --port listens elsewhere than on the port the bench's updater fetches from,
-// e.g. behind bench/impair.py; --endless-header-lines answers the manifest
+// e.g. behind bench/impair.py, 0 on a port the system chooses (the address
+// printed tells which); --endless-header-lines answers the manifest
 // with a status line and header lines without end, a header flood;
 // --answer-delay answers each request only MS milliseconds after it, as a
 // slow backend (a page that computes for seconds, a function that first has
@@ -22,7 +23,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption portOption(
-            QStringLiteral("port"), QStringLiteral("Loopback port to listen on."),
+            QStringLiteral("port"),
+            QStringLiteral("Loopback port to listen on; 0: one the system chooses."),
             QStringLiteral("port"), QString::number(TELVORA_BENCH_PORT));
     const QCommandLineOption floodOption(QStringLiteral("endless-header-lines"),
                                          QStringLiteral("Answer with header lines without end."));
@@ -34,7 +36,7 @@ int main(int argc, char *argv[])
     parser.process(app);
     bool ok = false;
     const int port = parser.value(portOption).toInt(&ok);
-    if (!ok || port <= 0 || port > 65535) {
+    if (!ok || port < 0 || port > 65535) {
         std::fprintf(stderr, "not a port: %s\n", qPrintable(parser.value(portOption)));
         return 2;
     }

@@ -2,9 +2,9 @@
 """Runs the update check over slow, lossy links and against a header flood.
 
 For each link profile, bench/impair.py stands on the port that the bench's
-updater fetches from and passes on to a server on another port: bench_server,
-then Caddy (bench/caddy.py), whose TLS sends nothing after the client's
-Finished. Round
+updater fetches from and passes on to a server on a port the system chooses:
+bench_server, then Caddy (bench/caddy.py), whose TLS sends nothing after the
+client's Finished. Round
 after round, each build's `bench_check updater` and curl fetch the manifest
 through it, in turn, the order reversed every other round. Prints for each
 profile how often each succeeded and the median and maximum times of the
@@ -34,6 +34,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.parse
 
 from bench import Build, rounds
 
@@ -150,20 +151,24 @@ class Child:
         return self.log.read().decode(errors="replace")
 
 
-def start_server(build, port, flood=False, delay=0):
-    """bench_server on port, answering delay seconds after each request;
-    returns it and the authority to trust."""
+def start_server(build, port=0, flood=False, delay=0):
+    """bench_server on port (0: one the system chooses), answering delay
+    seconds after each request; returns it, the authority to trust and the
+    port it listens on."""
     server = Child([build.exe("bench_server"), "--port", str(port)]
                    + (["--endless-header-lines"] if flood else [])
                    + (["--answer-delay", str(round(delay * 1000))] if delay else []),
                    dict(os.environ, QT_QPA_PLATFORM="offscreen"))
-    return server, server.first.split()[0]
+    ca, url = server.first.split()
+    return server, ca, urllib.parse.urlsplit(url).port
 
 
-def start_caddy(port):
-    """Caddy on port; returns it and the authority to trust."""
-    caddy = Child([sys.executable, "-B", os.path.join(HERE, "caddy.py"), "--port", str(port)])
-    return caddy, caddy.first.split()[0]
+def start_caddy():
+    """Caddy on a port the system chooses; returns it, the authority to trust
+    and the port."""
+    caddy = Child([sys.executable, "-B", os.path.join(HERE, "caddy.py")])
+    ca, url = caddy.first.split()
+    return caddy, ca, urllib.parse.urlsplit(url).port
 
 
 def start_proxy(profile, port, upstream, seed):
@@ -224,33 +229,34 @@ def slow_link(profile, builds, ca, port, upstream, runs, seed):
     return results
 
 
-def slow_origin(builds, port, upstream, runs, delays, seed):
+def slow_origin(builds, port, runs, delays, seed):
     """Runs the checks and curl against an origin that answers each request
-    only after a delay, a new server each round with that round's delay, all
-    sides of a round alike; returns {side: [Run]}, each run with its delay."""
-    proxy = start_proxy(ORIGIN_LINK, port, upstream, seed)
+    only after a delay, a new server each round with that round's delay (and
+    a new proxy, as the server's port changes), all sides of a round alike;
+    returns {side: [Run]}, each run with its delay."""
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     url = f"https://127.0.0.1:{port}/telvora-version.xml"
     sides = [build.name for build in builds] + ["curl"]
     by_name = {build.name: build for build in builds}
     results = {side: [] for side in sides}
-    server, ca, current = None, None, None
+    servers, proxies, ca = [], [], None
     try:
         for i, side in rounds(sides, runs, 0):
             delay = delays[i % len(delays)]
-            if i != current:
-                if server:
-                    server.stop()
-                server, ca = start_server(builds[0], upstream, delay=delay)
-                current = i
+            if len(servers) == i:
+                for child in servers + proxies:
+                    child.stop()
+                server, ca, upstream = start_server(builds[0], delay=delay)
+                servers.append(server)
+                proxies.append(start_proxy(ORIGIN_LINK, port, upstream, seed))
             run = curl(ca, url, env) if side == "curl" else check(by_name[side], ca, env)
             run.delay = delay
             results[side].append(run)
     finally:
-        if server:
-            server.stop()
-        proxy.stop()
-    attach_connections(proxy, results)
+        for child in servers + proxies:
+            child.stop()
+    for proxy in proxies:
+        attach_connections(proxy, results)
     return results
 
 
@@ -333,7 +339,7 @@ def flood(builds, port, runs):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     results = {}
     for kind in ("flood", "normal"):
-        server, ca = start_server(builds[0], port, flood=kind == "flood")
+        server, ca, _ = start_server(builds[0], port, flood=kind == "flood")
         try:
             for _, build in rounds(builds, runs, 0):
                 before = written(server)
@@ -395,8 +401,6 @@ def main():
     parser.add_argument("--seed", default="1", help="seed of the proxy's losses")
     parser.add_argument("--details", action="store_true",
                         help="show every run with what the link did, not only failures")
-    parser.add_argument("--upstream", type=int, default=47700,
-                        help="loopback port for the server behind the proxy")
     args = parser.parse_args()
     builds = [Build(folder) for folder in args.build]
     ports = set()
@@ -429,11 +433,10 @@ def main():
     began = time.monotonic()
     rows = []
     for name in servers if profiles and args.runs > 0 else []:
-        server, ca = (start_caddy(args.upstream) if name == "Caddy"
-                      else start_server(builds[0], args.upstream))
+        server, ca, upstream = start_caddy() if name == "Caddy" else start_server(builds[0])
         try:
             for profile in profiles:
-                results = slow_link(profile, builds, ca, port, args.upstream, args.runs, args.seed)
+                results = slow_link(profile, builds, ca, port, upstream, args.runs, args.seed)
                 title = f"{link_name(profile)}, {name}"
                 print_runs(f"\n{title}: {args.runs} rounds, seed {args.seed}", results,
                            args.details)
@@ -443,7 +446,7 @@ def main():
             server.stop()
     if args.origin_runs > 0:
         used = [delays[i % len(delays)] for i in range(args.origin_runs)]
-        results = slow_origin(builds, port, args.upstream, args.origin_runs, delays, args.seed)
+        results = slow_origin(builds, port, args.origin_runs, delays, args.seed)
         print_runs(f"\n{origin_name(used)}: {args.origin_runs} rounds, the delays in turn", results,
                    args.details, delayed=True)
         rows.append((origin_name(used), results))

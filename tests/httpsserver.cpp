@@ -1,5 +1,6 @@
 #include "httpsserver.h"
 
+#include <QFile>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
@@ -103,14 +104,14 @@ HttpsServer::HttpsServer(const QSslCertificate &certificate, const QSslKey &key,
 
 bool HttpsServer::start(quint16 port)
 {
-    const QString front = qEnvironmentVariable("TELVORA_TEST_TLS_FRONT");
-    if (front.isEmpty()) {
+    const QString frontPortFile = qEnvironmentVariable("TELVORA_TEST_TLS_FRONT");
+    if (frontPortFile.isEmpty()) {
         if (!listen(QHostAddress::LocalHost, port))
             return false;
         m_port = serverPort();
         return true;
     }
-    return listen(QHostAddress::LocalHost, 0) && openTlsFront(front, port);
+    return listen(QHostAddress::LocalHost, 0) && openTlsFront(frontPortFile, port);
 }
 
 void HttpsServer::stop()
@@ -120,13 +121,23 @@ void HttpsServer::stop()
     m_tlsFrontControl = nullptr;
 }
 
-bool HttpsServer::openTlsFront(const QString &front, quint16 port)
+// portFile holds the port on which the front takes control connections; the
+// front wrote it there when it started.
+bool HttpsServer::openTlsFront(const QString &portFile, quint16 port)
 {
+    QFile file(portFile);
+    bool ok = false;
+    const quint16 controlPort =
+            file.open(QIODevice::ReadOnly) ? file.readLine().trimmed().toUShort(&ok) : 0;
+    if (!ok) {
+        qWarning("no TLS front: no port in %s", qPrintable(portFile));
+        return false;
+    }
+    const QString front = QStringLiteral("127.0.0.1:%1").arg(controlPort);
     delete m_tlsFrontControl;
     m_tlsFrontControl = new QTcpSocket(this);
     QTcpSocket &control = *m_tlsFrontControl;
-    control.connectToHost(front.section(QLatin1Char(':'), 0, 0),
-                          front.section(QLatin1Char(':'), 1).toUShort());
+    control.connectToHost(QHostAddress::LocalHost, controlPort);
     if (!control.waitForConnected(10000)) {
         qWarning("no TLS front at %s: %s", qPrintable(front), qPrintable(control.errorString()));
         return false;
@@ -135,7 +146,6 @@ bool HttpsServer::openTlsFront(const QString &front, quint16 port)
                   + m_certificate.toPem() + m_key.toPem() + "END\n");
     while (!control.canReadLine() && control.waitForReadyRead(10000)) { }
     const QByteArray answer = control.readLine().trimmed();
-    bool ok = false;
     m_port = answer.toUShort(&ok);
     if (!ok)
         qWarning("the TLS front at %s answered \"%s\"", qPrintable(front), answer.constData());
@@ -208,7 +218,7 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
     connect(socket, &QObject::destroyed, this, [this, socket] {
         const Connection connection = m_connections.take(socket);
         if (connection.sinceRequest.isValid() && !connection.closing)
-            m_hangUps.append(connection.sinceRequest.elapsed());
+            m_hangUps[connection.path].append(connection.sinceRequest.elapsed());
         m_held.erase(std::remove_if(m_held.begin(), m_held.end(),
                                     [socket](const auto &held) { return held.first == socket; }),
                      m_held.end());
@@ -250,6 +260,7 @@ void HttpsServer::readRequest(QSslSocket *socket)
     // "GET /path HTTP/1.1"
     const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
     const QString path = QString::fromLatin1(words.value(1));
+    connection.path = path;
     ++m_requestCounts[path];
 
     Response notFound;

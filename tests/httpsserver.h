@@ -72,10 +72,11 @@ public:
     HttpsServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
 
     // Listens on 127.0.0.1, on the given port or, with 0, on a free one.
-    // Where TELVORA_TEST_TLS_FRONT names a TLS front (host:port, see
-    // tests/tls-front), the front listens there instead with this server's
-    // certificate and passes plain HTTP on to it: Windows' TLS under Wine can
-    // only be a client. Either way the client sees the same HTTPS server.
+    // Where TELVORA_TEST_TLS_FRONT names a TLS front (the file in which the
+    // front wrote its control port, see tests/tls-front), the front listens
+    // there instead with this server's certificate and passes plain HTTP on
+    // to it: Windows' TLS under Wine can only be a client. Either way the
+    // client sees the same HTTPS server.
     bool start(quint16 port = 0);
     // Stops listening, the TLS front included; start() may follow again.
     void stop();
@@ -112,9 +113,12 @@ public:
     // to a thread of its own.
     qint64 bytesSent() const { return m_bytesSent; }
 
-    // For each connection whose client hung up before the server had ended
-    // its answer, the milliseconds from its request to the hang-up, in order.
-    QList<qint64> hangUps() const { return m_hangUps; }
+    // For each connection that asked for path (as sent) and whose client hung
+    // up before the server had ended its answer, the milliseconds from its
+    // request to the hang-up, in order. A client may hang up long after its
+    // request, so a test that looks for its own gives its request a path of
+    // its own.
+    QList<qint64> hangUps(const QString &path) const { return m_hangUps.value(path); }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -124,6 +128,7 @@ private:
     struct Connection
     {
         QByteArray request; // as read so far
+        QString path; // once the request is complete
         QElapsedTimer sinceRequest; // started when the request is complete
         bool closing = false; // the server has ended its answer
         QByteArray filler; // repeated without end, e.g. EndlessBody
@@ -131,7 +136,7 @@ private:
         bool plain = false; // no TLS on this connection
     };
 
-    bool openTlsFront(const QString &front, quint16 port);
+    bool openTlsFront(const QString &portFile, quint16 port);
     bool tellTlsFront(const QByteArray &line);
     void finish(QSslSocket *socket);
     void cut(QSslSocket *socket);
@@ -157,6 +162,6 @@ private:
     qint64 m_endlessLimit = EndlessLimit;
     int m_handshakeDelay = 0;
     bool m_plain = false;
-    QList<qint64> m_hangUps;
+    QHash<QString, QList<qint64>> m_hangUps;
     std::atomic<qint64> m_bytesSent{0};
 };

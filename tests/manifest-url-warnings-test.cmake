@@ -52,11 +52,11 @@ expect("plain HTTP" http://updates.example.org/telvora-version.xml "${plain}")
 expect("plain HTTP in capitals" HTTP://Updates.Example.org/telvora-version.xml "${plain}")
 expect("plain HTTP to the placeholder" http://updates.telvora.example/telvora-version.xml
     "${example}" "${plain}")
-expect("plain HTTP on loopback, as the demo's" http://127.0.0.1:47480/telvora-version.xml)
+expect("plain HTTP on loopback, as the demo's" http://127.0.0.1:29480/telvora-version.xml)
 expect("plain HTTP to localhost" http://localhost/telvora-version.xml)
-expect("plain HTTP to IPv6 loopback" http://[::1]:47480/telvora-version.xml)
+expect("plain HTTP to IPv6 loopback" http://[::1]:29480/telvora-version.xml)
 expect("HTTPS on loopback, as the tests' and the bench's"
-    https://127.0.0.1:47443/telvora-version.xml)
+    https://127.0.0.1:29443/telvora-version.xml)
 expect("plain HTTP to a name that begins like loopback"
     http://127.0.0.1.nip.io/telvora-version.xml "${plain}")
 expect("plain HTTP with loopback as the user name"

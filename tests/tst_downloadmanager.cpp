@@ -1,5 +1,6 @@
 #include "filesizelimit.h"
 #include "httpsserver.h"
+#include "inactivitymessages.h"
 #include "net/downloadmanager.h"
 #include "peakmemory.h"
 #include "tcpconnections.h"
@@ -27,6 +28,7 @@
 
 Q_DECLARE_METATYPE(HttpsServer::Behaviour)
 Q_DECLARE_METATYPE(HttpsServer::Response)
+Q_DECLARE_METATYPE(DownloadStage)
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TELVORA_ASAN
@@ -136,6 +138,7 @@ private:
     std::unique_ptr<HttpsServer> server;
     std::unique_ptr<HttpsServer> untrustedServer;
     std::unique_ptr<TestInstallation> installation;
+    int hostileRows = 0; // of hostileServerIsAbandonedWithinItsLimits, run so far
 };
 
 Outcome tst_DownloadManager::fetch(DownloadManager &manager, const QUrl &url)
@@ -714,37 +717,45 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
     QTest::addColumn<int>("inactivityTimeout");
     QTest::addColumn<int>("transferDeadline");
     QTest::addColumn<bool>("floods");
+    // How far the download gets against this server: on a slow machine the
+    // inactivity limit may end it at that stage or an earlier one.
+    QTest::addColumn<DownloadStage>("reaches");
     QTest::addColumn<QString>("message");
 
+    const DownloadStage connecting = DownloadStage::Connecting;
+    const DownloadStage awaitingHeaders = DownloadStage::AwaitingHeaders;
+    const DownloadStage receivingBody = DownloadStage::ReceivingBody;
     const QString tooLarge =
             QStringLiteral("Download failed: the body is larger than 1048576 bytes (size limit)\n");
     QTest::newRow("endless body") << HttpsServer::EndlessBody << false << 0 << 2000 << 20000 << true
-                                  << tooLarge;
+                                  << receivingBody << tooLarge;
     QTest::newRow("gzip bomb") << HttpsServer::GzipBomb << false << 0 << 2000 << 20000 << true
-                               << tooLarge;
+                               << receivingBody << tooLarge;
     QTest::newRow("deflate bomb") << HttpsServer::DeflateBomb << false << 0 << 2000 << 20000 << true
-                                  << tooLarge;
+                                  << receivingBody << tooLarge;
     // A flood of headers is ended by what it makes the program read, long
     // before any clock.
     const QString headersTooLarge =
             QStringLiteral("Download failed: the response headers were not complete within "
                            "4194304 bytes (header size limit)\n");
     QTest::newRow("endless header line") << HttpsServer::EndlessHeaderLine << false << 0 << 15000
-                                         << 20000 << true << headersTooLarge;
+                                         << 20000 << true << awaitingHeaders << headersTooLarge;
     QTest::newRow("endless header lines") << HttpsServer::EndlessHeaderLines << false << 0 << 15000
-                                          << 20000 << true << headersTooLarge;
+                                          << 20000 << true << awaitingHeaders << headersTooLarge;
     // Over plain HTTP Qt reads a flood in pieces of some hundred bytes, about
     // a MiB a second here: the bound takes seconds to reach.
     QTest::newRow("endless header lines, plain HTTP")
             << HttpsServer::EndlessHeaderLines << true << 0 << 15000 << 20000 << true
-            << headersTooLarge;
-    QTest::newRow("endless interim responses") << HttpsServer::EndlessInterimResponses << false << 0
-                                               << 15000 << 20000 << true << headersTooLarge;
+            << awaitingHeaders << headersTooLarge;
+    QTest::newRow("endless interim responses")
+            << HttpsServer::EndlessInterimResponses << false << 0 << 15000 << 20000 << true
+            << awaitingHeaders << headersTooLarge;
     // Qt reads the body of a 401 whole, as it does a header section.
     QTest::newRow("endless body of a 401") << HttpsServer::EndlessChallenge << false << 0 << 15000
-                                           << 20000 << true << headersTooLarge;
+                                           << 20000 << true << awaitingHeaders << headersTooLarge;
     QTest::newRow("endless chunk-size line")
             << HttpsServer::EndlessChunkSizeLine << false << 0 << 15000 << 20000 << true
+            << receivingBody
             << QStringLiteral("Download failed: the body's chunked framing was not complete within "
                               "4194304 bytes (framing size limit)\n");
     // Qt's inactivity clock runs from the start of the download until the
@@ -754,24 +765,27 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits_data()
             "time-out)\n");
     QTest::newRow("headers dripping after a slow handshake")
             << HttpsServer::DripHeaders << false << 1500 << 3000 << 20000 << false
-            << headersLate.arg(3000);
-    QTest::newRow("silent after the request") << HttpsServer::HoldUntilReleased << false << 0
-                                              << 1000 << 20000 << false << headersLate.arg(1000);
+            << awaitingHeaders << headersLate.arg(3000);
+    QTest::newRow("silent after the request")
+            << HttpsServer::HoldUntilReleased << false << 0 << 1000 << 20000 << false
+            << awaitingHeaders << headersLate.arg(1000);
     QTest::newRow("silent after the request, plain HTTP")
             << HttpsServer::HoldUntilReleased << true << 0 << 1000 << 20000 << false
-            << headersLate.arg(1000);
+            << awaitingHeaders << headersLate.arg(1000);
     QTest::newRow("handshake never completes")
-            << HttpsServer::Normal << false << 60000 << 300 << 20000 << false
+            << HttpsServer::Normal << false << 60000 << 300 << 20000 << false << connecting
             << QStringLiteral("Download failed: the connection was not established within 300 ms "
                               "(inactivity time-out)\n");
     const QString silent =
             QStringLiteral("Download failed: nothing received for 1000 ms (inactivity time-out)\n");
-    QTest::newRow("silent after the headers")
-            << HttpsServer::StallAfterHeaders << false << 0 << 1000 << 20000 << false << silent;
+    QTest::newRow("silent after the headers") << HttpsServer::StallAfterHeaders << false << 0
+                                              << 1000 << 20000 << false << receivingBody << silent;
     QTest::newRow("silent after the headers, plain HTTP")
-            << HttpsServer::StallAfterHeaders << true << 0 << 1000 << 20000 << false << silent;
+            << HttpsServer::StallAfterHeaders << true << 0 << 1000 << 20000 << false
+            << receivingBody << silent;
+    // The deadline, shorter than the inactivity limit, ends it at any stage.
     QTest::newRow("dripping byte by byte")
-            << HttpsServer::Drip << false << 0 << 2000 << 300 << false
+            << HttpsServer::Drip << false << 0 << 2000 << 300 << false << receivingBody
             << QStringLiteral("Download failed: not complete within 300 ms (transfer deadline)\n");
 }
 
@@ -783,13 +797,15 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
     QFETCH(int, inactivityTimeout);
     QFETCH(int, transferDeadline);
     QFETCH(bool, floods);
+    QFETCH(DownloadStage, reaches);
     QFETCH(QString, message);
-    server->setResponse(QStringLiteral("/hostile"), response(behaviour, QByteArray(10000, 'h')));
+    // A path of its own, so that what the server sees late of an earlier
+    // row's connection (its hang-up) is not taken for this row's.
+    const QString path = QStringLiteral("/hostile/%1").arg(++hostileRows);
+    server->setResponse(path, response(behaviour, QByteArray(10000, 'h')));
     QVERIFY(server->setHandshakeDelay(handshakeDelay));
     server->setPlain(plain);
-    const int requestsBefore = server->requestCount(QStringLiteral("/hostile"));
     const qint64 sentBefore = server->bytesSent();
-    const int hangUpsBefore = server->hangUps().size();
     auto manager = std::make_unique<DownloadManager>();
     manager->setInactivityTimeout(inactivityTimeout);
     manager->setTransferDeadline(transferDeadline);
@@ -797,7 +813,7 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
     resetPeakMemory();
     const qint64 residentBefore = residentMemoryKiB();
     QSignalSpy spy(manager.get(), &DownloadManager::downFinished);
-    manager->download(server->url(QStringLiteral("/hostile")));
+    manager->download(server->url(path));
     // The limits hold for downloads started afterwards, not for this one.
     manager->setInactivityTimeout(DownloadManager::DefaultInactivityTimeout);
     manager->setTransferDeadline(DownloadManager::DefaultTransferDeadline);
@@ -822,30 +838,39 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
                               .arg(inactivityTimeout);
     }
 #endif
-    QCOMPARE(spy.at(0).at(1).toString(), message);
+    // On a loaded machine, or under Wine, connecting, the TLS handshake or
+    // the headers may outlast the inactivity limit, which then ends the
+    // download at an earlier stage than the row's, as truly; unless the
+    // deadline is the shorter, which ends it first at any stage.
+    QStringList late;
+    if (inactivityTimeout < transferDeadline)
+        late = inactivityMessages(inactivityTimeout, reaches, !plain);
+    late.removeAll(message);
+    const QString line = spy.at(0).at(1).toString();
+    const bool endedLate = late.contains(line);
+    if (!endedLate)
+        QCOMPARE(line, message);
     QCOMPARE(filesInTemp(), QStringList());
     // Asked for as it is, no body is inflated by Qt ahead of the size limit.
-    if (server->requestCount(QStringLiteral("/hostile")) > requestsBefore)
+    if (server->requestCount(path) > 0)
         QVERIFY(server->lastRequest().contains("\r\nAccept-Encoding: identity\r\n"));
-    // The client gave up, the server did not: bytes were still arriving, and
-    // the client then hung up at once; but Qt leaves an abandoned plain
-    // connection open, unread, until its manager goes, and what the system
-    // buffers for it is all that it takes meanwhile.
+    // Ended by its own bound, the flood was still going: the client gave up,
+    // the server did not. Over TLS the client then hung up, within its
+    // limits, while its manager still stood. Qt leaves an abandoned plain
+    // connection open, unread, until its network thread lets it go, when the
+    // manager goes or, on a loaded machine, later still (on Windows as a
+    // reset that Wine does not always report): what the system buffers for
+    // it is all that it takes meanwhile. Ended by the clock, the flood may
+    // not have got far.
     const qint64 sent = server->bytesSent() - sentBefore;
-    if (floods) {
+    if (floods && !endedLate) {
         QVERIFY2(sent > floodFloor, qPrintable(QString::number(sent)));
-        if (plain)
-            manager.reset();
-#ifdef Q_OS_WIN
-        // There the hang-up of a plain connection with unread bytes reaches
-        // the server as a reset, which Wine does not always report.
-        if (!plain)
-#endif
-            QTRY_COMPARE_WITH_TIMEOUT(server->hangUps().size(), hangUpsBefore + 1, Guard);
-        if (!plain)
-            QVERIFY2(server->hangUps().last() < 5000,
-                     qPrintable(
-                             QStringLiteral("hung up after %1 ms").arg(server->hangUps().last())));
+        if (!plain) {
+            QTRY_COMPARE_WITH_TIMEOUT(server->hangUps(path).size(), 1, Guard);
+            QVERIFY2(server->hangUps(path).first() < transferDeadline,
+                     qPrintable(QStringLiteral("hung up after %1 ms")
+                                        .arg(server->hangUps(path).first())));
+        }
     }
     QVERIFY2(sent < HttpsServer::EndlessLimit, qPrintable(QString::number(sent)));
 

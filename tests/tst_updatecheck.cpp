@@ -2,6 +2,7 @@
 #include "consolelines.h"
 #include "filesizelimit.h"
 #include "httpsserver.h"
+#include "inactivitymessages.h"
 #include "net/downloadmanager.h"
 #include "testcertificates.h"
 #include "testfiles.h"
@@ -396,18 +397,21 @@ void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine_data()
     QTest::addColumn<HttpsServer::Behaviour>("behaviour");
     QTest::addColumn<int>("inactivityTimeout");
     QTest::addColumn<int>("transferDeadline");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("messages"); // each a true outcome
 
     // Each case shortens only its own limit, so another cannot end it first.
+    // On a loaded machine, or under Wine, the connection, the TLS handshake or
+    // the headers may take longer than 200 ms, and that limit ends the
+    // download there instead.
     const int inactivity = DownloadManager::DefaultInactivityTimeout;
     const int deadline = DownloadManager::DefaultTransferDeadline;
     QTest::newRow("silent after the headers")
             << HttpsServer::StallAfterHeaders << 200 << deadline
-            << QStringLiteral(
-                       "Download failed: nothing received for 200 ms (inactivity time-out)\n");
+            << inactivityMessages(200, DownloadStage::ReceivingBody, true);
     QTest::newRow("dripping byte by byte")
             << HttpsServer::Drip << inactivity << 300
-            << QStringLiteral("Download failed: not complete within 300 ms (transfer deadline)\n");
+            << QStringList{QStringLiteral(
+                       "Download failed: not complete within 300 ms (transfer deadline)\n")};
     // Ended by its size, at once, in the window's own download.
 #ifdef Q_OS_WIN
     const QString headersTooLarge =
@@ -417,8 +421,8 @@ void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine_data()
             QStringLiteral("Download failed: the response headers were not complete within "
                            "4194304 bytes (header size limit)\n");
 #endif
-    QTest::newRow("flooding its headers")
-            << HttpsServer::EndlessHeaderLines << inactivity << deadline << headersTooLarge;
+    QTest::newRow("flooding its headers") << HttpsServer::EndlessHeaderLines << inactivity
+                                          << deadline << QStringList{headersTooLarge};
 }
 
 // The window's download gives up on a stalled server only after 30 s of
@@ -432,7 +436,7 @@ void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine()
     QFETCH(HttpsServer::Behaviour, behaviour);
     QFETCH(int, inactivityTimeout);
     QFETCH(int, transferDeadline);
-    QFETCH(QString, message);
+    QFETCH(QStringList, messages);
     const bool windowEndsItself = behaviour == HttpsServer::EndlessHeaderLines;
 
     QVERIFY(QDir().mkdir(QStringLiteral("temp")));
@@ -464,7 +468,8 @@ void tst_UpdateCheck::stalledServerEndsTheCheckWithOneRedLine()
     QSignalSpy &finished = windowEndsItself ? windowFinished : stalledFinished;
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, Guard);
     QCOMPARE(finished.first().value(0).toBool(), false);
-    QCOMPARE(finished.first().value(1).toString(), message);
+    const QString message = finished.first().value(1).toString();
+    QVERIFY2(messages.contains(message), qPrintable(message));
 
     QCOMPARE(consoleLines(window), started + QList<ConsoleLine>{failureLine(message)});
     QCOMPARE(errorGeneral.count(), 1);
