@@ -103,7 +103,7 @@ void Download::noteConnected()
 
 void Download::sendWithoutDelay()
 {
-    m_lowDelay.apply(m_reply->url());
+    m_connection.sendWithoutDelay(m_reply->url());
 }
 
 void Download::noteCertificateProblems(const QList<QSslError> &errors)
@@ -172,6 +172,9 @@ void Download::abandon(const QString &failure)
     if (m_reply->isFinished())
         return;
     m_failure = failure;
+    // The abort reaches Qt's HTTP thread only once that stops reading, which
+    // over plain HTTP a flood may put off for as long as it lasts.
+    m_connection.shutDown(m_reply->url());
     // abort() reports the reply finished, through the manager, before it
     // returns.
     m_reply->abort();

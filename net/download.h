@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <QTimer>
 
-#include "lowdelay.h"
+#include "ownconnection.h"
 #include "readlimit.h"
 
 QT_BEGIN_NAMESPACE
@@ -58,7 +58,7 @@ private:
     QByteArray m_body;
     QTimer m_deadline;
     ReadLimit m_reads;
-    LowDelay m_lowDelay;
+    OwnConnection m_connection;
     // What is known, whatever order Qt reports it in: a finished TLS
     // handshake or a request that went out means that the connection was
     // made, and headers that arrived mean both.

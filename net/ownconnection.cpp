@@ -1,4 +1,4 @@
-#include "lowdelay.h"
+#include "ownconnection.h"
 
 #include <QUrl>
 
@@ -67,7 +67,7 @@ static quint16 tcpPeerPort(int fd)
 
 #endif
 
-LowDelay::LowDelay()
+OwnConnection::OwnConnection()
 {
 #ifdef Q_OS_LINUX
     for (int fd : descriptors()) {
@@ -77,8 +77,9 @@ LowDelay::LowDelay()
 #endif
 }
 
-void LowDelay::apply(const QUrl &url)
+QList<int> OwnConnection::duplicates(const QUrl &url) const
 {
+    QList<int> own;
 #ifdef Q_OS_LINUX
     // Each new connection is looked at, and changed, through a duplicate of
     // its descriptor: Qt's thread may close the original at any time and a
@@ -111,12 +112,37 @@ void LowDelay::apply(const QUrl &url)
     }
 
     for (const auto &[fd, port] : connections) {
-        if (ports.contains(port)) {
-            // A failure leaves the socket as it was, and there is nothing to
-            // do about it: the request then waits as it always has.
-            const int on = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        }
+        if (ports.contains(port))
+            own.append(fd);
+        else
+            close(fd);
+    }
+#else
+    Q_UNUSED(url)
+#endif
+    return own;
+}
+
+void OwnConnection::sendWithoutDelay(const QUrl &url)
+{
+#ifdef Q_OS_LINUX
+    for (int fd : duplicates(url)) {
+        // A failure leaves the socket as it was, and there is nothing to do
+        // about it: the request then waits as it always has.
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        close(fd);
+    }
+#else
+    Q_UNUSED(url)
+#endif
+}
+
+void OwnConnection::shutDown(const QUrl &url)
+{
+#ifdef Q_OS_LINUX
+    for (int fd : duplicates(url)) {
+        shutdown(fd, SHUT_RDWR);
         close(fd);
     }
 #else
