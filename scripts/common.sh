@@ -101,35 +101,67 @@ telvora_build() {
     cmake --build "$dir" --parallel "$(nproc)"
 }
 
-# Qt 6 for 64-bit Windows (MinGW-w64), built on Debian from Debian's own Qt
-# source; ../shared/windows/README.md beside the project says how.
-TELVORA_WINDOWS_QT_ARCHIVE=${TELVORA_WINDOWS_QT_ARCHIVE:-$TELVORA_ROOT/../shared/windows/qt6-mingw-6.4.2.tar.gz}
-TELVORA_WINDOWS_QT=$TELVORA_ROOT/build-windows/qt6-mingw
+# Qt 6 for 64-bit Windows (MinGW-w64), made by scripts/build-windows-qt from
+# Debian's own Qt source with the project's patches. A prebuilt archive of it
+# is used when one is given (TELVORA_WINDOWS_QT_ARCHIVE, or the one in
+# ../shared/windows/ beside the project) and was made by the recipe as it
+# stands; otherwise Qt is built once and kept in a cache outside the clone,
+# keyed by the recipe, which every clone on the machine shares.
+TELVORA_WINDOWS_QT_PACKAGES=(dpkg-dev xz-utils patch ninja-build cmake debian-archive-keyring
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools)
+TELVORA_WINDOWS_QT_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/telvora-updater
 
-# telvora_windows_qt: unpacks Qt for Windows into build-windows/qt6-mingw,
-# after checking the archive against its checksum; again whenever the archive
-# has changed since (its checksum is kept beside the unpacked tree).
+# telvora_windows_qt_recipe: the checksum of the recipe (the script and its
+# patches), which an archive made by it carries in qt6-mingw/telvora-qt-recipe.
+telvora_windows_qt_recipe() {
+    (cd "$TELVORA_ROOT" && sha256sum scripts/build-windows-qt scripts/windows-qt/*) \
+        | sha256sum | cut -d' ' -f1
+}
+
+# telvora_windows_qt: sets TELVORA_WINDOWS_QT to a whole Qt for Windows made by
+# the recipe as it stands: from the cache; else unpacked there from the given
+# archive; else built there. Fails with one line that says why, and never
+# leaves a part of a Qt where a later run would take it for whole.
 telvora_windows_qt() {
-    if [ ! -f "$TELVORA_WINDOWS_QT_ARCHIVE" ]; then
-        echo "Qt for Windows is missing: no $TELVORA_WINDOWS_QT_ARCHIVE" >&2
-        echo "(set TELVORA_WINDOWS_QT_ARCHIVE to the qt6-mingw archive)" >&2
-        return 1
-    fi
-    local sum unpacked=$TELVORA_WINDOWS_QT.archive-sha256
-    sum=$(sha256sum "$TELVORA_WINDOWS_QT_ARCHIVE" | cut -d' ' -f1)
-    if [ -f "$TELVORA_WINDOWS_QT/lib/cmake/Qt6/Qt6Config.cmake" ] \
-        && [ "$(cat "$unpacked" 2>/dev/null)" = "$sum" ]; then
+    local recipe entry archive sum
+    recipe=$(telvora_windows_qt_recipe)
+    entry=$TELVORA_WINDOWS_QT_CACHE/qt6-mingw-6.4.2-${recipe:0:16}
+    TELVORA_WINDOWS_QT=$entry/qt6-mingw
+    if [ "$(cat "$TELVORA_WINDOWS_QT/telvora-qt-recipe" 2>/dev/null)" = "$recipe" ]; then
         return 0
     fi
-    if [ -f "$TELVORA_WINDOWS_QT_ARCHIVE.sha256" ]; then
-        (cd "$(dirname "$TELVORA_WINDOWS_QT_ARCHIVE")" \
-            && sha256sum --quiet -c "$(basename "$TELVORA_WINDOWS_QT_ARCHIVE").sha256")
+    archive=${TELVORA_WINDOWS_QT_ARCHIVE:-}
+    if [ -n "$archive" ] && [ ! -f "$archive" ]; then
+        echo "Qt for Windows: the archive $archive (TELVORA_WINDOWS_QT_ARCHIVE) is missing" >&2
+        return 1
     fi
-    echo "Unpacking Qt for Windows into $TELVORA_WINDOWS_QT"
-    rm -rf "$TELVORA_WINDOWS_QT" "$unpacked"
-    mkdir -p "$(dirname "$TELVORA_WINDOWS_QT")"
-    tar -xzf "$TELVORA_WINDOWS_QT_ARCHIVE" -C "$(dirname "$TELVORA_WINDOWS_QT")"
-    echo "$sum" >"$unpacked"
+    [ -n "$archive" ] || archive=$TELVORA_ROOT/../shared/windows/qt6-mingw-6.4.2.tar.gz
+    rm -rf "$entry"
+    mkdir -p "$TELVORA_WINDOWS_QT_CACHE"
+    if [ -f "$archive" ]; then
+        if [ -f "$archive.sha256" ]; then
+            sum=$(cut -d' ' -f1 "$archive.sha256")
+            if [ "$(sha256sum "$archive" | cut -d' ' -f1)" != "$sum" ]; then
+                echo "Qt for Windows: the archive $archive is damaged (its checksum is not that of $archive.sha256)" >&2
+                return 1
+            fi
+        fi
+        if [ "$(tar -xzOf "$archive" qt6-mingw/telvora-qt-recipe 2>/dev/null)" = "$recipe" ]; then
+            echo "Unpacking Qt for Windows from $archive into $entry"
+            local part
+            part=$(mktemp -d "$TELVORA_WINDOWS_QT_CACHE/.unpack.XXXXXX")
+            if ! tar -xzf "$archive" -C "$part" qt6-mingw \
+                || [ ! -f "$part/qt6-mingw/lib/cmake/Qt6/Qt6Config.cmake" ]; then
+                rm -rf "$part"
+                echo "Qt for Windows: the archive $archive is damaged (it does not unpack whole)" >&2
+                return 1
+            fi
+            mv "$part" "$entry"
+            return 0
+        fi
+        echo "Qt for Windows: $archive was not made by this project's recipe as it stands; building Qt from source"
+    fi
+    "$TELVORA_ROOT/scripts/build-windows-qt" "$entry"
 }
 
 # telvora_windows_build BUILD_DIR TARGET [CMAKE_ARGS...]: cross-builds TARGET
@@ -137,11 +169,18 @@ telvora_windows_qt() {
 telvora_windows_build() {
     local dir=$1 target=$2
     shift 2
-    telvora_windows_qt
+    telvora_windows_qt || return 1
     telvora_source_date_epoch
+    # CMake keeps where it found Qt's packages: a tree configured with
+    # another Qt for Windows (an earlier recipe's) starts afresh.
+    if [ -f "$dir/CMakeCache.txt" ] \
+        && ! grep -qxF "TELVORA_WINDOWS_QT:PATH=$TELVORA_WINDOWS_QT" "$dir/CMakeCache.txt"; then
+        echo "Qt for Windows has changed since $dir was configured; configuring it afresh"
+        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+    fi
     cmake -S "$TELVORA_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         "-DCMAKE_TOOLCHAIN_FILE=$TELVORA_ROOT/cmake/windows-mingw-qt6.cmake" \
-        "-DTELVORA_WINDOWS_QT=$TELVORA_WINDOWS_QT" "$@"
+        "-DTELVORA_WINDOWS_QT:PATH=$TELVORA_WINDOWS_QT" "$@"
     cmake --build "$dir" --parallel "$(nproc)" --target "$target"
 }
 
