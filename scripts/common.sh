@@ -146,6 +146,10 @@ telvora_windows_qt() {
                 return 1
             fi
         fi
+        if ! gzip -tq "$archive" 2>/dev/null; then
+            echo "Qt for Windows: the archive $archive is damaged (it does not decompress whole)" >&2
+            return 1
+        fi
         if [ "$(tar -xzOf "$archive" qt6-mingw/telvora-qt-recipe 2>/dev/null)" = "$recipe" ]; then
             echo "Unpacking Qt for Windows from $archive into $entry"
             local part
@@ -156,6 +160,7 @@ telvora_windows_qt() {
                 echo "Qt for Windows: the archive $archive is damaged (it does not unpack whole)" >&2
                 return 1
             fi
+            chmod 755 "$part"
             mv "$part" "$entry"
             return 0
         fi
