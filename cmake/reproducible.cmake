@@ -6,14 +6,14 @@
 #   folder as "." and the build folder as "build" (telvora_reproducible);
 # - the order of the Windows program's imports, which GNU ld takes from the
 #   paths of the libraries (below);
-# - the times that the tools write: rcc writes each bundled file's
-#   modification time into the program, and MinGW's ld and strip write the
-#   time of the link into the Windows program's header. Each writes
-#   SOURCE_DATE_EPOCH instead when it is set.
+# - the times that the tools write: MinGW's ld and strip write the time of
+#   the link into the Windows program's header, or SOURCE_DATE_EPOCH when it
+#   is set (rcc's bundled files' times are left out: see the resources in
+#   CMakeLists.txt).
 # SOURCE_DATE_EPOCH is read when configuring and fixed into the commands
 # that need it, so that it holds whatever the environment of a later build,
-# and a new epoch (another commit's) compiles the resources and links again
-# instead of keeping the time of an earlier build.
+# and a new epoch (another commit's) links again instead of keeping the time
+# of an earlier build.
 
 set(TELVORA_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 if(NOT TELVORA_SOURCE_DATE_EPOCH STREQUAL ""
@@ -21,11 +21,6 @@ if(NOT TELVORA_SOURCE_DATE_EPOCH STREQUAL ""
     message(FATAL_ERROR "SOURCE_DATE_EPOCH is \"${TELVORA_SOURCE_DATE_EPOCH}\"; it must be "
         "a time in seconds since 1970, e.g. the last commit's: git log -1 --format=%ct")
 endif()
-
-# Rewritten only when the epoch changes; what is built with the epoch depends
-# on it.
-set(TELVORA_SOURCE_DATE_EPOCH_STAMP "${PROJECT_BINARY_DIR}/source-date-epoch")
-file(CONFIGURE OUTPUT "${TELVORA_SOURCE_DATE_EPOCH_STAMP}" CONTENT "${TELVORA_SOURCE_DATE_EPOCH}\n")
 
 if(MINGW AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # GNU ld lays out a Windows program's imports in the order of the paths
@@ -70,23 +65,4 @@ function(telvora_reproducible target)
         # Windows resource compiler, which has no such option.
         target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.;-ffile-prefix-map=${PROJECT_BINARY_DIR}=build>")
     endif()
-endfunction()
-
-# telvora_add_resources(<target> <qrc>): compiles the resource collection
-# <qrc> with rcc into <target>. AUTORCC would do the same, but its command
-# cannot carry SOURCE_DATE_EPOCH, nor run again when only the epoch changes.
-function(telvora_add_resources target qrc)
-    get_filename_component(qrc "${qrc}" ABSOLUTE)
-    get_filename_component(name "${qrc}" NAME_WE)
-    set(output "${CMAKE_CURRENT_BINARY_DIR}/qrc_${name}.cpp")
-    set(rcc "$<TARGET_FILE:Qt${TELVORA_QT_MAJOR}::rcc>")
-    add_custom_command(OUTPUT "${output}"
-        COMMAND ${TELVORA_SOURCE_DATE_EPOCH_ENV} "${rcc}" --name "${name}"
-            --output "${output}" --depfile "${output}.d" "${qrc}"
-        DEPENDS "${qrc}" "${rcc}" "${TELVORA_SOURCE_DATE_EPOCH_STAMP}"
-        DEPFILE "${output}.d"
-        COMMENT "Compiling the resources of ${name}.qrc"
-        VERBATIM)
-    target_sources(${target} PRIVATE "${output}")
-    set_source_files_properties("${output}" PROPERTIES SKIP_AUTOGEN ON)
 endfunction()
