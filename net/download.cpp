@@ -173,8 +173,11 @@ void Download::abandon(const QString &failure)
         return;
     m_failure = failure;
     // The abort reaches Qt's HTTP thread only once that stops reading, which
-    // over plain HTTP a flood may put off for as long as it lasts.
-    m_connection.shutDown(m_reply->url());
+    // over plain HTTP a flood may put off for as long as it lasts. Over TLS
+    // it stops in time by itself, and the connection is left to it: another
+    // download to the same server may take it for its own.
+    if (m_reply->url().scheme() == QLatin1String("http"))
+        m_connection.shutDown(m_reply->url());
     // abort() reports the reply finished, through the manager, before it
     // returns.
     m_reply->abort();

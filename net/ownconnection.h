@@ -37,8 +37,8 @@ QT_END_NAMESPACE
 // in-process servers' ends as well (their peers are the clients' ports). Two
 // downloads to the same port at once may each take both connections for
 // theirs, each made after the other began: both are downloads' own, and both
-// want the option; an abandoned download ends both, and the other one fails
-// with "Connection closed". A socket that cannot take the option, or one gone
+// want the option; shut down, both end (so only a plain connection, which
+// needs it, is). A socket that cannot take the option, or one gone
 // meanwhile, is left as it is, and the download goes on as it would have.
 class OwnConnection
 {
