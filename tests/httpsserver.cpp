@@ -317,8 +317,8 @@ void HttpsServer::respond(QSslSocket *socket, const Response &response)
     case EndlessChallenge: {
         Response challenge = response;
         challenge.status = 401;
-        challenge.headers.append(qMakePair(QByteArray("WWW-Authenticate"),
-                                           QByteArray("Basic realm=\"updates\"")));
+        challenge.headers.append(
+                qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Basic realm=\"updates\"")));
         sendHead(socket, challenge, Chunked);
         flood(socket, chunk(QByteArray(FillerPiece, 'x')));
         break;

@@ -833,8 +833,8 @@ void tst_DownloadManager::hostileServerIsAbandonedWithinItsLimits()
     } else if (behaviour == HttpsServer::EndlessChallenge) {
         message = QStringLiteral("Download failed: Authentication challenge too large\n");
         floodFloor = 256 * 1024;
-    } else if (floods && behaviour != HttpsServer::EndlessBody
-               && behaviour != HttpsServer::GzipBomb && behaviour != HttpsServer::DeflateBomb) {
+    } else if (floods && behaviour != HttpsServer::EndlessBody && behaviour != HttpsServer::GzipBomb
+               && behaviour != HttpsServer::DeflateBomb) {
         message = QStringLiteral("Download failed: Response header section too large\n");
         floodFloor = 256 * 1024;
     }
