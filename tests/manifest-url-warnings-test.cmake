@@ -3,7 +3,18 @@
 # line, and addresses that must not.
 #   cmake -DMODULE=<cmake/manifest-url-warnings.cmake> -P manifest-url-warnings-test.cmake
 include("${MODULE}")
-set(failures 0)
+
+# report(<name> <detail> <condition>...): PASS <name> when <condition> holds,
+# else FAIL <name> with <detail>, counted for the end. The condition is
+# evaluated with the caller's variables.
+function(report name detail)
+    if(${ARGN})
+        message("PASS ${name}")
+    else()
+        message("FAIL ${name}: ${detail}")
+        set_property(GLOBAL APPEND PROPERTY telvora_failures "${name}")
+    endif()
+endfunction()
 
 set(example "on the domain [.]example, where no server answers")
 set(plain "over plain HTTP, so the manifest travels unprotected")
@@ -33,13 +44,7 @@ function(expect name url)
     if(NOT rest STREQUAL "")
         set(ok FALSE)
     endif()
-    if(ok)
-        message("PASS ${name}")
-    else()
-        message("FAIL ${name}: ${url} gave\n${lines}")
-        math(EXPR failures "${failures} + 1")
-        set(failures ${failures} PARENT_SCOPE)
-    endif()
+    report("${name}" "${url} gave\n${lines}" ok)
 endfunction()
 
 expect("an HTTPS server" https://updates.example.org/telvora-version.xml)
@@ -76,13 +81,8 @@ function(expect_address name url last expected)
     if(kept EQUAL -1)
         set(said FALSE)
     endif()
-    if(from_cache STREQUAL expected AND said STREQUAL expected AND at EQUAL 0)
-        message("PASS ${name}")
-    else()
-        message("FAIL ${name}: ${url} after \"${last}\" gave ${from_cache}: ${line}")
-        math(EXPR failures "${failures} + 1")
-        set(failures ${failures} PARENT_SCOPE)
-    endif()
+    report("${name}" "${url} after \"${last}\" gave ${from_cache}: ${line}"
+        from_cache STREQUAL expected AND said STREQUAL expected AND at EQUAL 0)
 endfunction()
 
 set(own https://updates.example.org/telvora-version.xml)
@@ -95,23 +95,17 @@ expect_address("after -UTELVORA_MANIFEST_URL" https://updates.telvora.example/te
 execute_process(COMMAND "${CMAKE_COMMAND}" -DURL=http://updates.telvora.example/telvora-version.xml
     -P "${MODULE}" OUTPUT_VARIABLE printed RESULT_VARIABLE status)
 telvora_manifest_url_warnings(lines http://updates.telvora.example/telvora-version.xml)
-if(status EQUAL 0 AND printed STREQUAL lines)
-    message("PASS the script prints the lines")
-else()
-    message("FAIL the script printed (status ${status}):\n${printed}")
-    math(EXPR failures "${failures} + 1")
-endif()
+report("the script prints the lines" "it printed (status ${status}):\n${printed}"
+    status EQUAL 0 AND printed STREQUAL lines)
 
 execute_process(COMMAND "${CMAKE_COMMAND}" -DURL=${own} -DPRINT=address -DFROM_CACHE=TRUE
     -P "${MODULE}" OUTPUT_VARIABLE printed RESULT_VARIABLE status)
 telvora_manifest_url_line(line ${own} TRUE)
-if(status EQUAL 0 AND printed STREQUAL line)
-    message("PASS the script prints the address line")
-else()
-    message("FAIL the script printed (status ${status}):\n${printed}")
-    math(EXPR failures "${failures} + 1")
-endif()
+report("the script prints the address line" "it printed (status ${status}):\n${printed}"
+    status EQUAL 0 AND printed STREQUAL line)
 
-if(failures GREATER 0)
-    message(FATAL_ERROR "${failures} failed")
+get_property(failures GLOBAL PROPERTY telvora_failures)
+if(failures)
+    list(LENGTH failures count)
+    message(FATAL_ERROR "${count} failed")
 endif()
